@@ -1,0 +1,141 @@
+#pragma once
+
+// The radio's front panel and the program's main window. Its handlers live
+// in several source files, one per concern, beside the subsystem they serve:
+//   radio/frmMain_startup.cpp    start-up, options file, panel style, sign-off
+//   radio/frmMain_panel.cpp      the panel's controls and their placement
+//   radio/frmMain_switching.cpp  channel steps and direct entry
+//   radio/frmMain_voicelink.cpp  going online and offline, the voice socket
+//   audio/frmMain_wave.cpp       the capture and playback objects' events
+//   audio/frmMain_frontpanel.cpp power switch and the other panel keys
+//   audio/frmMain_ptt.cpp        push-to-talk, keyboard and serial keying
+//   audio/frmMain_levels.cpp     send meter, end of reception, volume
+
+#include "controls.h"
+#include "radio/skin.h"
+
+#include <QByteArray>
+#include <QWidget>
+#include <array>
+#include <memory>
+
+#include "wavetypes.h"
+
+class clsWaveIn;
+class clsWaveOut;
+namespace vb {
+class SingleInstanceGuard;
+}
+
+class frmMain : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmMain(const Skin &skin, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    const Skin &skin() const { return m_skin; }
+
+    // Start-up, options and sign-off
+    void Form_Load();
+    void LoadOptions();
+    void SaveOptions();
+    void ApplyPanelStyle();
+    void Label11_Click();
+    void Timer2_Timer();
+    // True when start-up found another copy running and ended this one.
+    bool endedByGuard() const { return m_endedByGuard; }
+
+    // Channel switching
+    void Label9_Click();
+    void Label10_Click();
+    void Command1_Click();
+
+    // Voice link
+    void Label3_Click();
+    void Label5_Click();
+
+    // Front panel
+    void Image12_Click();
+    void Label36_Click();
+
+    // Push-to-talk and serial keying
+    void openSerialPort();
+
+    // Levels and volume
+    void SetVolume();
+    void openLevelCapture();
+
+    // Events of the capture and playback objects
+    void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);
+
+    // Members other windows and the handlers share
+    QString comPort;
+    QString displayColour;
+    qint16 panelStyle = 0;
+    QString soundOption;
+    qint16 startupDockPending = 0;
+    qint16 powerState = 0;
+    qint16 muted = 0;
+    float needleLength = 0;
+    float needlePivotX = 0;
+    float needlePivotY = 0;
+    qint16 rxSweep = 0;
+    qint16 exitTicks = 0;
+    qint16 kanalbild = 0;
+    std::array<int, 40> channelPorts{};
+    QString serverHost;
+    int serverPort = 0;
+    qint16 voiceConnected = 0;
+    wave::WaveFormat voiceFormat{};
+    std::unique_ptr<clsWaveIn> objWaveIn;
+    std::unique_ptr<clsWaveOut> objWaveOut;
+
+    // The panel's controls, by their design names.
+    std::array<vb::Image *, 6> Image1{};
+    vb::Image *Image2 = nullptr, *Image3 = nullptr, *Image4 = nullptr, *Image5 = nullptr,
+              *Image7 = nullptr, *Image8 = nullptr, *Image11 = nullptr, *Image12 = nullptr,
+              *Image13 = nullptr, *Image14 = nullptr, *Image16 = nullptr, *Image17 = nullptr,
+              *Image18 = nullptr, *Image19 = nullptr, *Image20 = nullptr, *Image26 = nullptr,
+              *Image27 = nullptr, *Image28 = nullptr, *Image29 = nullptr, *Image30 = nullptr,
+              *Image31 = nullptr, *Image32 = nullptr, *Image35 = nullptr, *Image36 = nullptr,
+              *Image37 = nullptr, *Image38 = nullptr;
+    vb::Label *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr,
+              *Label5 = nullptr, *Label6 = nullptr, *Label7 = nullptr, *Label8 = nullptr,
+              *Label9 = nullptr, *Label10 = nullptr, *Label11 = nullptr, *Label12 = nullptr,
+              *Label13 = nullptr, *Label14 = nullptr, *Label15 = nullptr, *Label16 = nullptr,
+              *Label17 = nullptr, *Label18 = nullptr, *Label19 = nullptr, *Label20 = nullptr,
+              *Label21 = nullptr, *Label22 = nullptr, *Label23 = nullptr, *Label24 = nullptr,
+              *Label25 = nullptr, *Label26 = nullptr, *Label28 = nullptr, *Label29 = nullptr,
+              *Label30 = nullptr, *Label31 = nullptr, *Label32 = nullptr, *Label34 = nullptr,
+              *Label36 = nullptr, *Label38 = nullptr, *Label39 = nullptr, *Label42 = nullptr,
+              *Label43 = nullptr, *Label44 = nullptr, *Label45 = nullptr, *Label46 = nullptr,
+              *Label47 = nullptr, *Label48 = nullptr, *Label49 = nullptr, *Label50 = nullptr,
+              *Label51 = nullptr, *Label53 = nullptr, *Label60 = nullptr, *Label61 = nullptr,
+              *Label63 = nullptr, *Label67 = nullptr, *Label68 = nullptr, *Label69 = nullptr,
+              *lblReceivedBytes = nullptr, *ch01 = nullptr;
+    vb::Frame *Frame1 = nullptr, *Frame2 = nullptr, *Frame3 = nullptr, *Frame5 = nullptr,
+              *Frame6 = nullptr, *Frame7 = nullptr, *Frame9 = nullptr;
+    vb::ProgressBar *ProgressBar1 = nullptr, *ProgressBar2 = nullptr, *ProgressBar3 = nullptr;
+    vb::Slider *Slider1 = nullptr, *Slider2 = nullptr;
+    vb::TextBox *Text1 = nullptr;
+    vb::CommandButton *Command1 = nullptr, *Command2 = nullptr, *senden = nullptr;
+    vb::CheckBox *Check1 = nullptr;
+    vb::Line *Line1 = nullptr;
+    vb::Timer *Timer1 = nullptr, *Timer2 = nullptr, *Timer3 = nullptr, *Timer4 = nullptr,
+              *Timer5 = nullptr, *Timer6 = nullptr, *Timer7 = nullptr, *Timer8 = nullptr,
+              *Timer9 = nullptr, *Timer10 = nullptr, *Timer11 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void applySkin();
+    void connectHandlers();
+    void releaseAudioObjects();
+    void raiseFromAnotherCopy();
+
+    const Skin &m_skin;
+    std::unique_ptr<vb::SingleInstanceGuard> m_guard;
+    bool m_endedByGuard = false;
+};

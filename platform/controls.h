@@ -1,0 +1,292 @@
+#pragma once
+
+// The window controls the radio's windows are made of. They keep the
+// semantics the windows were designed around: colours as 0x00BBGGRR values
+// (system colours 0x800000nn included), geometry in twips, and properties
+// that read back exactly what was set.
+
+#include <QCheckBox>
+#include <QColor>
+#include <QLineEdit>
+#include <QObject>
+#include <QPointer>
+#include <QPushButton>
+#include <QSlider>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSvgRenderer;
+
+namespace vb {
+
+constexpr int twipsPerPixel = 15; // 1440 twips an inch at 96 dpi
+
+int pixelsFromTwips(int twips);
+int twipsFromPixels(int pixels);
+
+// A 0x00BBGGRR colour, or a system colour (0x800000nn), as the window system sees it.
+QColor colourFromValue(quint32 value);
+// The colour value a colour text stands for: "&H80C0FF", "&HFF&", "8454016".
+// Returns false when the text is not a colour.
+bool colourFromText(const QString &text, quint32 *value);
+
+constexpr quint32 systemGrayText = 0x80000011;
+constexpr quint32 systemButtonFace = 0x8000000F;
+constexpr quint32 systemWindow = 0x80000005;
+constexpr quint32 systemWindowText = 0x80000008;
+
+// Geometry in twips, kept exactly as set so that reading back gives the value
+// written even where pixels round.
+class TwipsGeometry {
+public:
+    explicit TwipsGeometry(QWidget *widget) : m_widget(widget) {}
+    virtual ~TwipsGeometry() = default;
+    int leftTwips() const { return m_left; }
+    int topTwips() const { return m_top; }
+    int widthTwips() const { return m_width; }
+    int heightTwips() const { return m_height; }
+    void setLeftTwips(int twips);
+    void setTopTwips(int twips);
+    void setWidthTwips(int twips);
+    void setHeightTwips(int twips);
+    void setTwipsGeometry(int left, int top, int width, int height);
+
+private:
+    void apply();
+    QWidget *m_widget;
+    int m_left = 0;
+    int m_top = 0;
+    int m_width = 0;
+    int m_height = 0;
+};
+
+// Mouse arguments as the handlers take them: button 1 left, 2 right, 4 middle.
+int buttonValue(Qt::MouseButton button);
+int shiftValue(Qt::KeyboardModifiers modifiers);
+// Key codes as the handlers take them (32 space, 37..40 arrows, 13 enter, 65.. letters).
+int keyCodeFromQt(int qtKey);
+
+// Shared by every clickable control: the events the handlers connect to.
+class ClickableControl : public QWidget, public TwipsGeometry {
+    Q_OBJECT
+public:
+    explicit ClickableControl(QWidget *parent, const QString &name);
+    // Whether the control is shown when its window is; reads back what was set.
+    bool visible() const { return !isHidden(); }
+    QString toolTipText() const { return toolTip(); }
+    void setToolTipText(const QString &text);
+
+signals:
+    void Click();
+    void DblClick();
+    void MouseDown(int button, int shift, float x, float y);
+    void MouseUp(int button, int shift, float x, float y);
+    void MouseMove(int button, int shift, float x, float y);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    virtual void updateAccessibleName();
+
+private:
+    bool m_pressedInside = false;
+};
+
+class Label : public ClickableControl {
+    Q_OBJECT
+public:
+    enum Alignment { LeftJustify = 0, RightJustify = 1, Center = 2 };
+    explicit Label(QWidget *parent, const QString &name, const QString &caption = {});
+
+    QString caption() const { return m_caption; }
+    void setCaption(const QString &caption);
+    quint32 backColor() const { return m_backColor; }
+    void setBackColor(quint32 value);
+    quint32 foreColor() const { return m_foreColor; }
+    void setForeColor(quint32 value);
+    int backStyle() const { return m_backStyle; }
+    void setBackStyle(int style);
+    int borderStyle() const { return m_borderStyle; }
+    void setBorderStyle(int style);
+    int alignment() const { return m_alignment; }
+    void setAlignment(int alignment);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void updateAccessibleName() override;
+
+private:
+    QString m_caption;
+    quint32 m_backColor = systemButtonFace;
+    quint32 m_foreColor = systemWindowText;
+    int m_backStyle = 1;
+    int m_borderStyle = 0;
+    int m_alignment = LeftJustify;
+};
+
+// A picture: an SVG or bitmap resource stretched over the control.
+class Image : public ClickableControl {
+    Q_OBJECT
+public:
+    explicit Image(QWidget *parent, const QString &name);
+    ~Image() override;
+    // Loads the picture; a missing resource leaves the control empty.
+    bool setPicture(const QString &resourcePath);
+    bool hasPicture() const;
+    int borderStyle() const { return m_borderStyle; }
+    void setBorderStyle(int style);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    std::unique_ptr<QSvgRenderer> m_svg;
+    QPixmap m_pixmap;
+    int m_borderStyle = 0;
+};
+
+// A timer that runs while its interval is above 0; setting the interval
+// restarts the count, 0 stops it. The tick handler is an ordinary member
+// function of the window, so tests call it directly.
+class Timer : public QObject {
+    Q_OBJECT
+public:
+    Timer(QObject *parent, const QString &name, std::function<void()> onTick);
+    int interval() const { return m_intervalMs; }
+    void setInterval(int intervalMs);
+    bool running() const { return m_timer.isActive(); }
+
+private:
+    QTimer m_timer;
+    int m_intervalMs = 0;
+};
+
+class ProgressBar : public ClickableControl {
+    Q_OBJECT
+public:
+    explicit ProgressBar(QWidget *parent, const QString &name, bool vertical = false);
+    float value() const { return m_value; }
+    void setValue(float value);
+    float min() const { return m_min; }
+    float max() const { return m_max; }
+    void setRange(float min, float max);
+    void setColours(const QColor &bar, const QColor &trough);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    float m_value = 0;
+    float m_min = 0;
+    float m_max = 100;
+    bool m_vertical;
+    QColor m_bar{0x20, 0xd0, 0x40};
+    QColor m_trough{0x10, 0x10, 0x10};
+};
+
+class Slider : public QSlider, public TwipsGeometry {
+    Q_OBJECT
+public:
+    Slider(QWidget *parent, const QString &name, const QString &accessibleName);
+    bool visible() const { return !isHidden(); }
+signals:
+    // The user moved the slider (not raised when code sets the value).
+    void Scroll();
+};
+
+class TextBox : public QLineEdit, public TwipsGeometry {
+    Q_OBJECT
+public:
+    TextBox(QWidget *parent, const QString &name, const QString &accessibleName);
+    bool visible() const { return !isHidden(); }
+signals:
+    void KeyDown(int keyCode, int shift);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+};
+
+class CheckBox : public QCheckBox, public TwipsGeometry {
+    Q_OBJECT
+public:
+    CheckBox(QWidget *parent, const QString &name, const QString &caption);
+    int value() const { return isChecked() ? 1 : 0; }
+    void setValue(int value) { setChecked(value != 0); }
+    bool visible() const { return !isHidden(); }
+signals:
+    void Click();
+};
+
+class CommandButton : public QPushButton, public TwipsGeometry {
+    Q_OBJECT
+public:
+    CommandButton(QWidget *parent, const QString &name, const QString &caption);
+    QString caption() const { return text(); }
+    void setCaption(const QString &caption);
+    bool visible() const { return !isHidden(); }
+signals:
+    void Click();
+    void KeyDown(int keyCode, int shift);
+    void KeyUp(int keyCode, int shift);
+    void MouseDown(int button, int shift, float x, float y);
+    void MouseUp(int button, int shift, float x, float y);
+    void LostFocus();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+};
+
+// A container with a caption; on the panel it draws nothing of its own
+// unless it has a caption.
+class Frame : public ClickableControl {
+    Q_OBJECT
+public:
+    Frame(QWidget *parent, const QString &name, const QString &caption = {});
+    QString caption() const { return m_caption; }
+    void setCaption(const QString &caption);
+    void setBackColor(quint32 value);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QString m_caption;
+    std::optional<quint32> m_backColor;
+};
+
+// A straight line between two points given in twips of its window, drawn
+// over the window's other controls without catching the mouse.
+class Line : public QWidget {
+    Q_OBJECT
+public:
+    Line(QWidget *parent, const QString &name);
+    float x1() const { return m_x1; }
+    float y1() const { return m_y1; }
+    float x2() const { return m_x2; }
+    float y2() const { return m_y2; }
+    void setPoints(float x1, float y1, float x2, float y2);
+    void setX2(float twips);
+    void setY2(float twips);
+    void setPen(const QColor &colour, int widthPx);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    float m_x1 = 0, m_y1 = 0, m_x2 = 0, m_y2 = 0;
+    QColor m_colour{Qt::black};
+    int m_widthPx = 2;
+};
+
+} // namespace vb

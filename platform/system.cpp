@@ -1,0 +1,136 @@
+#include "system.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMessageBox>
+
+namespace vb {
+
+namespace {
+std::function<int(const MessageBoxCall &)> messageBoxResponder;
+std::function<QString(const InputBoxCall &)> inputBoxResponder;
+std::function<void()> endProgramHandler;
+QString folderPath;
+bool ended = false;
+} // namespace
+
+QString applicationTitle() { return QStringLiteral("Marlox"); }
+
+int msgBox(const QString &prompt, int style, const QString &title) {
+    if (messageBoxResponder)
+        return messageBoxResponder({prompt, style, title});
+    QMessageBox box;
+    box.setWindowTitle(title);
+    box.setText(QString(prompt).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+    if (style & vbCritical)
+        box.setIcon(QMessageBox::Critical);
+    if ((style & 7) == vbYesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton((style & vbDefaultButton2) ? QMessageBox::No : QMessageBox::Yes);
+        return box.exec() == QMessageBox::Yes ? vbYes : vbNo;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return vbOK;
+}
+
+void setMessageBoxResponder(std::function<int(const MessageBoxCall &)> responder) {
+    messageBoxResponder = std::move(responder);
+}
+
+QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) {
+    if (inputBoxResponder)
+        return inputBoxResponder({prompt, title, defaultText});
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(nullptr, title, prompt, QLineEdit::Normal, defaultText, &ok);
+    return ok ? text : QString();
+}
+
+void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder) {
+    inputBoxResponder = std::move(responder);
+}
+
+QString programFolder() {
+    if (folderPath.isEmpty())
+        return QCoreApplication::applicationDirPath();
+    return folderPath;
+}
+
+void setProgramFolder(const QString &folder) { folderPath = QDir::cleanPath(folder); }
+
+void initProgramFolder(const QStringList &arguments) {
+    const int at = arguments.indexOf(QStringLiteral("--folder"));
+    if (at >= 0 && at + 1 < arguments.size()) {
+        QDir().mkpath(arguments.at(at + 1));
+        setProgramFolder(QFileInfo(arguments.at(at + 1)).absoluteFilePath());
+    }
+}
+
+QString programFile(const QString &relativePath) {
+    QString folder = programFolder();
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder + relativePath;
+}
+
+void endProgram() {
+    ended = true;
+    if (endProgramHandler) {
+        endProgramHandler();
+        return;
+    }
+    // Before the event loop runs, main() sees programEnded() and returns.
+    QCoreApplication::exit(0);
+}
+
+bool programEnded() { return ended; }
+
+void setEndProgramHandler(std::function<void()> handler) {
+    endProgramHandler = std::move(handler);
+    ended = false;
+}
+
+SingleInstanceGuard::SingleInstanceGuard(const QString &folder, QObject *parent)
+    : QObject(parent) {
+    const QByteArray key = QFileInfo(folder).absoluteFilePath().toUtf8();
+    m_name = QStringLiteral("marlox-") +
+             QString::fromLatin1(
+                 QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
+}
+
+SingleInstanceGuard::~SingleInstanceGuard() = default;
+
+bool SingleInstanceGuard::anotherCopyRunning() {
+    QLocalSocket probe;
+    probe.connectToServer(m_name);
+    if (probe.waitForConnected(500)) {
+        probe.write("activate\n");
+        probe.waitForBytesWritten(500);
+        probe.disconnectFromServer();
+        return true;
+    }
+    // Nobody answered: a socket file left by a copy that crashed is stale.
+    QLocalServer::removeServer(m_name);
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->listen(m_name);
+    connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *peer = m_server->nextPendingConnection()) {
+            connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
+                if (peer->readAll().contains("activate"))
+                    emit activationRequested();
+            });
+            connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+        }
+    });
+    return false;
+}
+
+} // namespace vb

@@ -1,0 +1,80 @@
+#pragma once
+
+// Services of the desktop the windows use: message and input boxes, the
+// program folder, ending the program, and the guard against a second copy.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class QLocalServer;
+
+namespace vb {
+
+// Message box styles and answers, as the windows pass and compare them.
+enum MessageBoxStyle {
+    vbOKOnly = 0,
+    vbYesNo = 4,
+    vbCritical = 16,
+    vbDefaultButton2 = 256,
+};
+enum MessageBoxResult { vbOK = 1, vbCancel = 2, vbYes = 6, vbNo = 7 };
+
+QString applicationTitle();
+
+struct MessageBoxCall {
+    QString prompt;
+    int style;
+    QString title;
+};
+// Shows a modal message box and returns the button chosen.
+int msgBox(const QString &prompt, int style = vbOKOnly, const QString &title = applicationTitle());
+// Tests answer message boxes themselves; an empty function restores the real box.
+void setMessageBoxResponder(std::function<int(const MessageBoxCall &)> responder);
+
+struct InputBoxCall {
+    QString prompt;
+    QString title;
+    QString defaultText;
+};
+// Asks for a line of text; cancelling gives an empty text.
+QString inputBox(const QString &prompt, const QString &title = applicationTitle(),
+                 const QString &defaultText = {});
+void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder);
+
+// The folder of the options file and the sounds: the one given by
+// "--folder DIR", otherwise the executable's folder.
+QString programFolder();
+void setProgramFolder(const QString &folder);
+void initProgramFolder(const QStringList &arguments);
+// The folder path with exactly one separator before the file name.
+QString programFile(const QString &relativePath);
+
+// Ends the program at once, without any further close handling. Tests put
+// a recorder in its place.
+void endProgram();
+bool programEnded();
+void setEndProgramHandler(std::function<void()> handler);
+
+// Only one copy of the radio runs per program folder: the second copy asks
+// the first to come to the front and then ends.
+class SingleInstanceGuard : public QObject {
+    Q_OBJECT
+public:
+    explicit SingleInstanceGuard(const QString &folder, QObject *parent = nullptr);
+    ~SingleInstanceGuard() override;
+    // True when another copy answered (and was asked to show itself).
+    bool anotherCopyRunning();
+    QString serverName() const { return m_name; }
+
+signals:
+    void activationRequested();
+
+private:
+    QString m_name;
+    std::unique_ptr<QLocalServer> m_server;
+};
+
+} // namespace vb
