@@ -1,0 +1,163 @@
+#include "clsWaveIn.h"
+
+#include "modWave.h"
+
+namespace {
+const QString errorSource = QStringLiteral("clsWaveIn");
+} // namespace
+
+clsWaveIn::clsWaveIn(QObject *parent) : QObject(parent) {}
+
+clsWaveIn::~clsWaveIn() {
+    // The device goes before the buffers it may still point to.
+    m_hWaveIn.reset();
+    if (m_hWnd)
+        wave::destroyWindow(m_hWnd);
+}
+
+void clsWaveIn::Subclassing_Initialize() {
+    if (!m_hWnd) {
+        m_hWnd =
+            wave::createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("WAVE_IN_WINDOW"));
+        if (!m_hWnd)
+            throw WaveObjectError(
+                qint32(wave::lastWindowError()), errorSource,
+                QStringLiteral("Die Funktion CreateWindowEx() ist fehlgeschlagen."));
+    }
+    modWave::SetWaveInTarget(this);
+    if (m_OldWndProc)
+        return;
+    m_OldWndProc = wave::setWindowProc(m_hWnd, modWave::WaveInWindowProc);
+    if (!m_OldWndProc)
+        throw WaveObjectError(qint32(wave::lastWindowError()), errorSource,
+                              QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
+}
+
+void clsWaveIn::Subclassing_Terminate() {
+    RecordStop();
+    if (m_hWnd) {
+        if (m_OldWndProc) {
+            if (!wave::setWindowProc(m_hWnd, m_OldWndProc))
+                throw WaveObjectError(
+                    qint32(wave::lastWindowError()), errorSource,
+                    QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
+            m_OldWndProc = nullptr;
+        }
+        if (!wave::destroyWindow(m_hWnd))
+            throw WaveObjectError(
+                qint32(wave::lastWindowError()), errorSource,
+                QStringLiteral("Die Funktion DestroyWindow() ist fehlgeschlagen."));
+        m_hWnd = 0;
+        // The notifications of the last buffers went with the window.
+        if (!m_hWaveIn)
+            m_Buffers.clear();
+    }
+    if (modWave::waveInTarget() == this)
+        modWave::SetWaveInTarget(nullptr);
+}
+
+bool clsWaveIn::RecordStart(const wave::WaveFormat &format) {
+    if (m_hWaveIn)
+        return true;
+    // Without its window the object would never see a buffer come back.
+    const wave::MMRESULT r =
+        m_hWnd ? wave::WaveInDevice::open(m_hWaveIn, wave::WAVE_MAPPER, format, m_hWnd)
+               : wave::MMSYSERR_INVALPARAM;
+    if (r != wave::MMSYSERR_NOERROR) {
+        raiseDeviceError(r);
+        return false;
+    }
+    QueueBuffer();
+    QueueBuffer();
+    if (const wave::MMRESULT started = m_hWaveIn->start()) {
+        raiseDeviceError(started);
+        // A device that cannot record is not left open, or the next start
+        // would take it for a running one.
+        RecordStop();
+        return false;
+    }
+    return true;
+}
+
+bool clsWaveIn::RecordStop() {
+    if (!m_hWaveIn)
+        return false;
+    m_Recording = false;
+    if (const wave::MMRESULT r = m_hWaveIn->stop())
+        raiseDeviceError(r);
+    if (const wave::MMRESULT r = m_hWaveIn->reset())
+        raiseDeviceError(r);
+    if (const wave::MMRESULT r = m_hWaveIn->close()) {
+        raiseDeviceError(r);
+        return false;
+    }
+    m_hWaveIn.reset();
+    return true;
+}
+
+qintptr clsWaveIn::IncommingMessage(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam) {
+    switch (uMsg) {
+    case wave::MM_WIM_OPEN:
+        // Notices of a device closed meanwhile must not restart the buffers.
+        if (isCurrentDevice(wParam))
+            m_Recording = true;
+        emit OnWaveInOpen();
+        return 0;
+    case wave::MM_WIM_CLOSE:
+        if (isCurrentDevice(wParam) || !m_hWaveIn)
+            m_Recording = false;
+        emit OnWaveInClose();
+        return 0;
+    case wave::MM_WIM_DATA: {
+        // Only a buffer of ours that the device has let go of is touched.
+        const auto it = m_Buffers.find(lParam);
+        if (it == m_Buffers.end() || (it->second->header.dwFlags & wave::WHDR_INQUEUE))
+            return 0;
+        std::unique_ptr<Buffer> buffer = std::move(it->second);
+        m_Buffers.erase(it);
+        if (m_hWaveIn)
+            m_hWaveIn->unprepareHeader(&buffer->header);
+        const qint32 length =
+            qint32(qMin(buffer->header.dwBytesRecorded, buffer->header.dwBufferLength));
+        if (length > 0)
+            emit OnWaveInData(QByteArray(buffer->data.data(), length), length);
+        buffer.reset();
+        if (m_Recording && isCurrentDevice(wParam))
+            QueueBuffer();
+        return 0;
+    }
+    default:
+        return wave::callWindowProc(m_OldWndProc, hWnd, uMsg, wParam, lParam);
+    }
+}
+
+bool clsWaveIn::QueueBuffer() {
+    if (!m_hWaveIn)
+        return false;
+    auto buffer = std::make_unique<Buffer>();
+    buffer->header.lpData = buffer->data.data();
+    buffer->header.dwBufferLength = wave::gsmBlockBytes;
+    wave::WaveHeader *header = &buffer->header;
+    const auto key = reinterpret_cast<qintptr>(header);
+    m_Buffers.emplace(key, std::move(buffer));
+    if (m_hWaveIn->prepareHeader(header) == wave::MMSYSERR_NOERROR &&
+        m_hWaveIn->addBuffer(header) == wave::MMSYSERR_NOERROR)
+        return true;
+    // The device will never return a buffer it did not take.
+    m_hWaveIn->unprepareHeader(header);
+    m_Buffers.erase(key);
+    return false;
+}
+
+QString clsWaveIn::GetErrorText(wave::MMRESULT code) const {
+    QString text;
+    return wave::getErrorText(code, text) == wave::MMSYSERR_NOERROR ? text : QString();
+}
+
+void clsWaveIn::raiseDeviceError(wave::MMRESULT code) {
+    emit OnWaveInError(qint32(code), GetErrorText(code), errorSource);
+}
+
+bool clsWaveIn::isCurrentDevice(qintptr deviceHandle) const {
+    return m_hWaveIn && m_hWaveIn->handle() == deviceHandle;
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "wavetypes.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <memory>
+
+class QAudioSource;
+class QAudioSink;
+class QIODevice;
+
+namespace wave {
+
+class GsmCoder;
+
+// Capture and playback devices with the call semantics of the wave interface:
+// open on a device number (WAVE_MAPPER for the default) in a format record,
+// hand over prepared headers, and get each buffer back with its done flag set
+// and, when a message window was given, a posted MM_WIM_* / MM_WOM_* message.
+// GSM 6.10 blocks are coded here; the Qt devices run 16-bit PCM.
+//
+// A device keeps pointers to queued headers only; the owner keeps the memory
+// until the buffer is done or the device has been reset. All calls belong to
+// the application's thread.
+
+// Text for a result code; MMSYSERR_BADERRNUM and an empty text for unknown codes.
+MMRESULT getErrorText(MMRESULT code, QString &text);
+
+class WaveInDevice : public QObject {
+    Q_OBJECT
+public:
+    ~WaveInDevice() override;
+
+    // callbackWindow 0: no notifications, the owner watches the done flags.
+    static MMRESULT open(std::unique_ptr<WaveInDevice> &device, int deviceId,
+                         const WaveFormat &format, qintptr callbackWindow);
+
+    qintptr handle() const { return m_handle; }
+    int queuedBuffers() const { return int(m_queue.size()); }
+
+    MMRESULT prepareHeader(WaveHeader *header);
+    MMRESULT unprepareHeader(WaveHeader *header);
+    MMRESULT addBuffer(WaveHeader *header);
+    MMRESULT start();
+    // Returns the buffer being filled if it holds data; empty ones stay queued.
+    MMRESULT stop();
+    // Stops and returns every queued buffer.
+    MMRESULT reset();
+    // Fails with WAVERR_STILLPLAYING while buffers are queued.
+    MMRESULT close();
+
+private:
+    WaveInDevice(const WaveFormat &format, qintptr callbackWindow);
+    void readAvailable();
+    void takeSamples(const char *data, qsizetype size);
+    void finishFront();
+
+    qintptr m_handle;
+    qintptr m_callbackWindow;
+    WaveFormat m_format;
+    std::unique_ptr<QAudioSource> m_source;
+    QIODevice *m_input = nullptr;
+    std::unique_ptr<GsmCoder> m_encoder;
+    QByteArray m_pendingPcm; // samples short of a whole GSM block
+    std::deque<WaveHeader *> m_queue;
+    bool m_closed = false;
+};
+
+class WaveOutDevice : public QObject {
+    Q_OBJECT
+public:
+    ~WaveOutDevice() override;
+
+    static MMRESULT open(std::unique_ptr<WaveOutDevice> &device, int deviceId,
+                         const WaveFormat &format, qintptr callbackWindow);
+
+    qintptr handle() const { return m_handle; }
+    int queuedBuffers() const { return int(m_queue.size()); }
+
+    MMRESULT prepareHeader(WaveHeader *header);
+    MMRESULT unprepareHeader(WaveHeader *header);
+    // Queues the buffer; GSM buffers play their whole 65-byte blocks.
+    MMRESULT write(WaveHeader *header);
+    // Drops what is playing and returns every queued buffer unplayed.
+    MMRESULT reset();
+    MMRESULT close();
+
+    // The output volume: left channel in the low word, right in the high word,
+    // 0 to 0xFFFF each. It applies to every playback device of this program.
+    static MMRESULT setVolume(int deviceId, quint32 volume);
+    static MMRESULT getVolume(int deviceId, quint32 &volume);
+
+private:
+    struct Queued {
+        WaveHeader *header;
+        QByteArray pcm;
+        qsizetype writtenBytes = 0;
+    };
+
+    WaveOutDevice(const WaveFormat &format, qintptr callbackWindow);
+    void feed();
+    void finishFront();
+    void applyVolume();
+
+    qintptr m_handle;
+    qintptr m_callbackWindow;
+    WaveFormat m_format;
+    std::unique_ptr<QAudioSink> m_sink;
+    QIODevice *m_output = nullptr;
+    bool m_sinkFailed = false;
+    std::unique_ptr<GsmCoder> m_decoder;
+    std::deque<Queued> m_queue;
+    QTimer m_feedTimer;
+    bool m_closed = false;
+};
+
+} // namespace wave

@@ -1,0 +1,197 @@
+#include "gsmcodec.h"
+#include "messagewindow.h"
+#include "wavecommon.h"
+#include "wavedevices.h"
+
+#include <QAudioSource>
+#include <algorithm>
+#include <array>
+
+namespace wave {
+
+namespace {
+constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
+} // namespace
+
+WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
+    : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {}
+
+WaveInDevice::~WaveInDevice() {
+    // Headers still queued belong to the owner; they are simply forgotten.
+    m_queue.clear();
+    if (m_source)
+        m_source->stop();
+}
+
+MMRESULT WaveInDevice::open(std::unique_ptr<WaveInDevice> &device, int deviceId,
+                            const WaveFormat &format, qintptr callbackWindow) {
+    QAudioFormat audioFormat;
+    if (const MMRESULT r = detail::audioFormatFor(format, audioFormat))
+        return r;
+    if (callbackWindow && !isWindow(callbackWindow))
+        return MMSYSERR_INVALPARAM;
+    QAudioDevice audioDevice;
+    if (const MMRESULT r = detail::pickDevice(QAudioDevice::Input, deviceId, audioDevice))
+        return r;
+    if (!audioDevice.isFormatSupported(audioFormat))
+        return WAVERR_BADFORMAT;
+
+    std::unique_ptr<WaveInDevice> opened(new WaveInDevice(format, callbackWindow));
+    opened->m_source = std::make_unique<QAudioSource>(audioDevice, audioFormat);
+    // Two 40 ms blocks of room keep the delay close to what the buffers add.
+    opened->m_source->setBufferSize(int(audioFormat.bytesForDuration(80000)));
+    if (format.wFormatTag == WAVE_FORMAT_GSM610)
+        opened->m_encoder = std::make_unique<GsmCoder>();
+    detail::notify(callbackWindow, MM_WIM_OPEN, opened->m_handle, 0);
+    device = std::move(opened);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::prepareHeader(WaveHeader *header) {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header || !header->lpData || header->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+    header->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::unprepareHeader(WaveHeader *header) {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (header->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    header->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (header->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    if (m_encoder && header->dwBufferLength < quint32(gsmBlockBytes))
+        return MMSYSERR_INVALPARAM;
+    header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    header->dwBytesRecorded = 0;
+    m_queue.push_back(header);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::start() {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (m_input)
+        return MMSYSERR_NOERROR;
+    QIODevice *input = m_source->start();
+    if (!input || m_source->error() != QAudio::NoError) {
+        m_source->stop();
+        return MMSYSERR_ERROR;
+    }
+    m_input = input;
+    connect(m_input, &QIODevice::readyRead, this, &WaveInDevice::readAvailable);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::stop() {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (m_input) {
+        readAvailable();
+        disconnect(m_input, nullptr, this, nullptr);
+        m_input = nullptr;
+        m_source->stop();
+    }
+    m_pendingPcm.clear();
+    if (!m_queue.empty() && m_queue.front()->dwBytesRecorded > 0)
+        finishFront();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::reset() {
+    if (const MMRESULT r = stop())
+        return r;
+    while (!m_queue.empty())
+        finishFront();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WaveInDevice::close() {
+    if (m_closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!m_queue.empty())
+        return WAVERR_STILLPLAYING;
+    stop();
+    m_source.reset();
+    m_closed = true;
+    detail::notify(m_callbackWindow, MM_WIM_CLOSE, m_handle, 0);
+    return MMSYSERR_NOERROR;
+}
+
+void WaveInDevice::readAvailable() {
+    if (!m_input)
+        return;
+    std::array<char, 4096> chunk;
+    for (;;) {
+        const qint64 got = m_input->read(chunk.data(), qint64(chunk.size()));
+        if (got <= 0)
+            break;
+        takeSamples(chunk.data(), got);
+    }
+}
+
+// Sound that finds no queued buffer is lost, as with a driver that has
+// nowhere to put it; nothing piles up here.
+void WaveInDevice::takeSamples(const char *data, qsizetype size) {
+    if (!m_encoder) {
+        while (size > 0 && !m_queue.empty()) {
+            WaveHeader *header = m_queue.front();
+            const qsizetype room = header->dwBufferLength - header->dwBytesRecorded;
+            const qsizetype n = std::min(room, size);
+            std::copy(data, data + n, header->lpData + header->dwBytesRecorded);
+            header->dwBytesRecorded += quint32(n);
+            data += n;
+            size -= n;
+            if (header->dwBytesRecorded == header->dwBufferLength)
+                finishFront();
+        }
+        return;
+    }
+    if (m_queue.empty()) {
+        m_pendingPcm.clear();
+        return;
+    }
+    m_pendingPcm.append(data, size);
+    qsizetype used = 0;
+    std::array<qint16, gsmBlockSamples> samples;
+    while (!m_queue.empty() && m_pendingPcm.size() - used >= gsmBlockPcmBytes) {
+        WaveHeader *header = m_queue.front();
+        std::copy_n(m_pendingPcm.constData() + used, gsmBlockPcmBytes,
+                    reinterpret_cast<char *>(samples.data()));
+        used += gsmBlockPcmBytes;
+        m_encoder->encodeBlock(samples.data(),
+                               reinterpret_cast<uchar *>(header->lpData + header->dwBytesRecorded));
+        header->dwBytesRecorded += gsmBlockBytes;
+        if (header->dwBufferLength - header->dwBytesRecorded < quint32(gsmBlockBytes))
+            finishFront();
+    }
+    if (m_queue.empty())
+        m_pendingPcm.clear();
+    else
+        m_pendingPcm.remove(0, used);
+}
+
+void WaveInDevice::finishFront() {
+    WaveHeader *header = m_queue.front();
+    m_queue.pop_front();
+    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    detail::notify(m_callbackWindow, MM_WIM_DATA, m_handle, reinterpret_cast<qintptr>(header));
+}
+
+} // namespace wave
