@@ -1,0 +1,93 @@
+#include "deployment.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+// A value is used only when it is one plain text; QSettings turns values with
+// commas into lists, which no host name or address contains.
+QString textValue(const QSettings &settings, const QString &key) {
+    const QVariant value = settings.value(key);
+    if (value.typeId() != QMetaType::QString)
+        return {};
+    return value.toString().trimmed();
+}
+
+bool isUsableHost(const QString &host) {
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    return std::all_of(host.begin(), host.end(), [](QChar c) {
+        return c.unicode() > 0x20 && c.unicode() < 0x7F && c != QLatin1Char('/');
+    });
+}
+
+QString hostValue(const QSettings &settings, const QString &key, const QString &fallback) {
+    const QString host = textValue(settings, key);
+    return isUsableHost(host) ? host : fallback;
+}
+
+QString generateIdentity() {
+    QString identity;
+    auto *random = QRandomGenerator::system();
+    for (int letter = 0; letter < 4; ++letter)
+        identity.append(QChar(u'A' + random->bounded(26)));
+    identity.append(QChar(u'0' + random->bounded(10)));
+    return identity;
+}
+
+bool isAsciiAlphanumeric(QChar c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9');
+}
+
+} // namespace
+
+bool isValidPortOffset(long long offset) {
+    return Deployment::controlBasePort + offset >= 1 && Deployment::chatBasePort + offset <= 65535;
+}
+
+bool isValidIdentity(const QString &identity) {
+    return identity.size() == 5 &&
+           std::all_of(identity.begin(), identity.end(), isAsciiAlphanumeric) &&
+           identity.back().isDigit();
+}
+
+QString stationIdentity(const QString &configured) {
+    if (isValidIdentity(configured))
+        return configured;
+    QSettings user(QStringLiteral("vudi"), QStringLiteral("marlox"));
+    const QString stored = user.value(QStringLiteral("identity")).toString();
+    if (isValidIdentity(stored))
+        return stored;
+    const QString identity = generateIdentity();
+    user.setValue(QStringLiteral("identity"), identity);
+    user.sync();
+    return identity;
+}
+
+Deployment loadDeployment(const QString &programFolder) {
+    Deployment deployment;
+    const QSettings ini(QDir(programFolder).filePath(QStringLiteral("marlox.ini")),
+                        QSettings::IniFormat);
+
+    deployment.first = hostValue(ini, QStringLiteral("servers/first"), deployment.first);
+    deployment.second = hostValue(ini, QStringLiteral("servers/second"), deployment.second);
+    deployment.chat = hostValue(ini, QStringLiteral("servers/chat"), deployment.first);
+
+    bool ok = false;
+    const long long offset = textValue(ini, QStringLiteral("servers/port_offset")).toLongLong(&ok);
+    deployment.portOffset = ok && isValidPortOffset(offset) ? int(offset) : 0;
+
+    deployment.identity = stationIdentity(textValue(ini, QStringLiteral("station/identity")));
+
+    // The info key hands this address to the desktop to open: only web addresses.
+    const QUrl homepage(textValue(ini, QStringLiteral("links/homepage")), QUrl::StrictMode);
+    if (homepage.isValid() && !homepage.host().isEmpty() &&
+        (homepage.scheme() == u"http" || homepage.scheme() == u"https"))
+        deployment.homepage = homepage.toString();
+    return deployment;
+}
