@@ -1,0 +1,110 @@
+#include "deployment.h"
+#include "relay.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop through a pipe, so that the relay shuts
+// down from its own thread.
+bool watchStopSignals(QCoreApplication &app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+        app.quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("marlox-relay"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Relays the stations of the radio network: speech on the channel ports (325 to 364) "
+        "and the operator port (999), the control port (324) and the chat port (10040), "
+        "every port shifted by the port offset."));
+    parser.addHelpOption();
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption offsetOption(
+        QStringLiteral("port-offset"),
+        QStringLiteral("Added to every port; ports below 1024 need root (default 0)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption pendingOption(
+        QStringLiteral("max-pending-kb"),
+        QStringLiteral("Output held for a slow reader before it is dropped (default 256)."),
+        QStringLiteral("KB"), QStringLiteral("256"));
+    const QCommandLineOption stationsOption(
+        QStringLiteral("max-stations"), QStringLiteral("Stations accepted per port (default 100)."),
+        QStringLiteral("N"), QStringLiteral("100"));
+    const QCommandLineOption quietOption(QStringLiteral("log-quiet"),
+                                         QStringLiteral("Do not log connects and disconnects."));
+    parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, quietOption});
+    parser.process(app);
+
+    Relay::Options options;
+    const auto fail = [](const QString &message) {
+        std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(message));
+        return 2;
+    };
+    if (!options.listenAddress.setAddress(parser.value(listenOption)))
+        return fail(QStringLiteral("not an address: %1").arg(parser.value(listenOption)));
+    bool ok = false;
+    const long long offset = parser.value(offsetOption).toLongLong(&ok);
+    if (!ok || !isValidPortOffset(offset))
+        return fail(QStringLiteral("port offset must keep every port within 1 to 65535: %1")
+                        .arg(parser.value(offsetOption)));
+    options.portOffset = int(offset);
+    const int pendingKb = parser.value(pendingOption).toInt(&ok);
+    if (!ok || pendingKb < 1 || pendingKb > 1024 * 1024)
+        return fail(QStringLiteral("--max-pending-kb must be 1 to 1048576"));
+    options.maxPendingBytes = qint64(pendingKb) * 1024;
+    options.maxStationsPerPort = parser.value(stationsOption).toInt(&ok);
+    if (!ok || options.maxStationsPerPort < 1)
+        return fail(QStringLiteral("--max-stations must be 1 or more"));
+    options.quiet = parser.isSet(quietOption);
+
+    if (!watchStopSignals(app))
+        return fail(QStringLiteral("cannot watch for stop signals"));
+    // A station that vanishes mid-write must not end the relay.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Relay relay(options);
+    QString error;
+    if (!relay.start(&error))
+        return fail(error);
+    std::fprintf(stderr, "marlox-relay: listening on %s, control port %d\n",
+                 qPrintable(options.listenAddress.toString()),
+                 Deployment::controlBasePort + options.portOffset);
+    std::fflush(stderr);
+    const int status = app.exec();
+    std::fprintf(stderr, "marlox-relay: stopped\n");
+    return status;
+}

@@ -1,0 +1,176 @@
+#include "relay.h"
+
+#include "deployment.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Text pieces are read in this size; a real message is a few dozen bytes.
+constexpr qint64 textChunkBytes = 4096;
+// Qt stops reading from a flooding station once this much waits unread.
+constexpr qint64 stationReadBufferBytes = 64 * 1024;
+
+QString peerText(const QTcpSocket &socket) {
+    QHostAddress address = socket.peerAddress();
+    bool mapped = false;
+    const quint32 ipv4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(ipv4);
+    return address.toString() + u':' + QString::number(socket.peerPort());
+}
+
+} // namespace
+
+Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(options) {
+    const auto addRoom = [this](Kind kind, int basePort, const QString &name) {
+        auto room = std::make_unique<Room>();
+        room->kind = kind;
+        room->port = quint16(basePort + m_options.portOffset);
+        room->name = name;
+        m_rooms.push_back(std::move(room));
+    };
+    addRoom(Kind::Control, Deployment::controlBasePort, QStringLiteral("control"));
+    for (int channel = 1; channel <= 40; ++channel)
+        addRoom(Kind::Voice, Deployment::controlBasePort + channel,
+                QStringLiteral("channel %1").arg(channel));
+    addRoom(Kind::Voice, Deployment::operatorBasePort, QStringLiteral("operator channel"));
+    addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
+}
+
+Relay::~Relay() {
+    // Sockets are children of their room's server; silence them before they go.
+    for (auto &room : m_rooms)
+        for (auto &station : room->stations)
+            station->socket->disconnect(this);
+}
+
+bool Relay::start(QString *error) {
+    for (auto &room : m_rooms) {
+        room->server = std::make_unique<QTcpServer>();
+        if (!room->server->listen(m_options.listenAddress, room->port)) {
+            if (error)
+                *error = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
+                             .arg(m_options.listenAddress.toString())
+                             .arg(room->port)
+                             .arg(room->name, room->server->errorString());
+            return false;
+        }
+        Room *target = room.get();
+        connect(room->server.get(), &QTcpServer::newConnection, this,
+                [this, target] { acceptStations(*target); });
+    }
+    return true;
+}
+
+void Relay::acceptStations(Room &room) {
+    while (QTcpSocket *socket = room.server->nextPendingConnection()) {
+        const QString peer = peerText(*socket);
+        if (int(room.stations.size()) >= m_options.maxStationsPerPort) {
+            log(QStringLiteral("refused %1 on port %2 (%3): full")
+                    .arg(peer)
+                    .arg(room.port)
+                    .arg(room.name));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto station = std::make_unique<Station>();
+        station->room = &room;
+        station->socket = socket;
+        station->peer = peer;
+        socket->setReadBufferSize(stationReadBufferBytes);
+        // Stations that vanish without a word are found and removed in time.
+        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        Station *raw = station.get();
+        connect(socket, &QIODevice::readyRead, this, [this, raw] { readFrom(*raw); });
+        // Queued, so that a station never leaves while the relay walks the list.
+        connect(
+            socket, &QAbstractSocket::disconnected, socket,
+            [this, socket] { removeStation(socket); }, Qt::QueuedConnection);
+        room.stations.push_back(std::move(station));
+        log(QStringLiteral("connect %1 on port %2 (%3), %4 connected")
+                .arg(peer)
+                .arg(room.port)
+                .arg(room.name)
+                .arg(room.stations.size()));
+        // Bytes may have come with the connection itself.
+        if (socket->bytesAvailable() > 0)
+            readFrom(*raw);
+    }
+}
+
+void Relay::readFrom(Station &station) {
+    QTcpSocket &socket = *station.socket;
+    if (station.room->kind != Kind::Voice) {
+        for (;;) {
+            const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
+            if (got <= 0)
+                return;
+            forward(station, m_readBuffer.data(), got);
+        }
+    }
+    for (;;) {
+        std::memcpy(m_readBuffer.data(), station.partial.data(), size_t(station.partialBytes));
+        const qint64 got = socket.read(m_readBuffer.data() + station.partialBytes,
+                                       qint64(m_readBuffer.size()) - station.partialBytes);
+        if (got <= 0)
+            return;
+        const qint64 total = station.partialBytes + got;
+        const qint64 whole = total / blockBytes * blockBytes;
+        if (whole > 0)
+            forward(station, m_readBuffer.data(), whole);
+        station.partialBytes = int(total - whole);
+        std::memcpy(station.partial.data(), m_readBuffer.data() + whole,
+                    size_t(station.partialBytes));
+    }
+}
+
+void Relay::forward(const Station &sender, const char *data, qint64 size) {
+    // Control stations hear every message, their own included: the activity
+    // panel of the sending station then shows its own channel as well.
+    const bool echo = sender.room->kind == Kind::Control;
+    for (auto &station : sender.room->stations) {
+        if ((!echo && station.get() == &sender) ||
+            station->socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (station->socket->bytesToWrite() + size > m_options.maxPendingBytes) {
+            station->droppedBytes += size;
+            continue;
+        }
+        station->socket->write(data, size);
+    }
+}
+
+void Relay::removeStation(QTcpSocket *socket) {
+    for (auto &room : m_rooms) {
+        auto &stations = room->stations;
+        const auto found = std::find_if(stations.begin(), stations.end(),
+                                        [socket](const auto &s) { return s->socket == socket; });
+        if (found == stations.end())
+            continue;
+        const std::unique_ptr<Station> station = std::move(*found);
+        stations.erase(found);
+        QString line = QStringLiteral("disconnect %1 on port %2 (%3), %4 connected")
+                           .arg(station->peer)
+                           .arg(room->port)
+                           .arg(room->name)
+                           .arg(stations.size());
+        if (station->droppedBytes > 0)
+            line +=
+                QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);
+        log(line);
+        socket->disconnect(this);
+        socket->deleteLater();
+        return;
+    }
+}
+
+void Relay::log(const QString &line) const {
+    if (m_options.quiet)
+        return;
+    std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(line));
+    std::fflush(stderr);
+}
