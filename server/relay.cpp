@@ -84,6 +84,9 @@ void Relay::acceptStations(Room &room) {
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
         socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        // Speech must not wait for acknowledgements, and each text message should
+        // leave in a segment of its own.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Station *raw = station.get();
         connect(socket, &QIODevice::readyRead, this, [this, raw] { readFrom(*raw); });
         // Queued, so that a station never leaves while the relay walks the list.

@@ -130,6 +130,9 @@ void Winsock::onStateChanged(QAbstractSocket::SocketState socketState) {
 
 void Winsock::onConnected() {
     m_state = sckConnected;
+    // A block every 40 ms must not wait for the acknowledgement of the one before,
+    // and a message sent alone should travel alone.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     post([this] { emit Connect(); });
 }
 
