@@ -83,15 +83,18 @@ bool clsWaveIn::RecordStop() {
     if (!m_hWaveIn)
         return false;
     m_Recording = false;
-    if (const wave::MMRESULT r = m_hWaveIn->stop())
+    // The audio system may dispatch events while it stops; notices handled
+    // meanwhile must find no current device, or they would queue new buffers.
+    std::unique_ptr<wave::WaveInDevice> device = std::move(m_hWaveIn);
+    if (const wave::MMRESULT r = device->stop())
         raiseDeviceError(r);
-    if (const wave::MMRESULT r = m_hWaveIn->reset())
+    if (const wave::MMRESULT r = device->reset())
         raiseDeviceError(r);
-    if (const wave::MMRESULT r = m_hWaveIn->close()) {
+    if (const wave::MMRESULT r = device->close()) {
         raiseDeviceError(r);
+        m_hWaveIn = std::move(device);
         return false;
     }
-    m_hWaveIn.reset();
     return true;
 }
 

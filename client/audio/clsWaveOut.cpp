@@ -70,13 +70,15 @@ bool clsWaveOut::PlaybackStart(const wave::WaveFormat &format) {
 bool clsWaveOut::PlaybackStop() {
     if (!m_hWaveOut)
         return false;
-    if (const wave::MMRESULT r = m_hWaveOut->reset())
+    // As in clsWaveIn::RecordStop: no current device while the audio system stops.
+    std::unique_ptr<wave::WaveOutDevice> device = std::move(m_hWaveOut);
+    if (const wave::MMRESULT r = device->reset())
         raiseDeviceError(r);
-    if (const wave::MMRESULT r = m_hWaveOut->close()) {
+    if (const wave::MMRESULT r = device->close()) {
         raiseDeviceError(r);
+        m_hWaveOut = std::move(device);
         return false;
     }
-    m_hWaveOut.reset();
     return true;
 }
 

@@ -24,6 +24,8 @@ public:
     ~clsWaveOut() override;
 
     qint32 m_BufferCount() const { return qint32(m_Buffers.size()); }
+    // The hidden message window; 0 when not subclassed.
+    qintptr windowHandle() const { return m_hWnd; }
 
     void Subclassing_Initialize();
     void Subclassing_Terminate();

@@ -2,6 +2,8 @@
 
 #include "wavetypes.h"
 
+#include <QAudioDevice>
+#include <QAudioFormat>
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -62,6 +64,10 @@ private:
     qintptr m_handle;
     qintptr m_callbackWindow;
     WaveFormat m_format;
+    QAudioDevice m_audioDevice;
+    QAudioFormat m_audioFormat;
+    // Made on start and dropped on stop: the Qt device's teardown may dispatch
+    // events, so it happens before any buffer of the stop is posted back.
     std::unique_ptr<QAudioSource> m_source;
     QIODevice *m_input = nullptr;
     std::unique_ptr<GsmCoder> m_encoder;
@@ -105,10 +111,15 @@ private:
     void feed();
     void finishFront();
     void applyVolume();
+    void dropSink();
 
     qintptr m_handle;
     qintptr m_callbackWindow;
     WaveFormat m_format;
+    QAudioDevice m_audioDevice;
+    QAudioFormat m_audioFormat;
+    // Made when sound is queued and dropped by a reset, for the same reason
+    // as the capture side.
     std::unique_ptr<QAudioSink> m_sink;
     QIODevice *m_output = nullptr;
     bool m_sinkFailed = false;

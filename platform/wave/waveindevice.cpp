@@ -16,12 +16,8 @@ constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
     : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {}
 
-WaveInDevice::~WaveInDevice() {
-    // Headers still queued belong to the owner; they are simply forgotten.
-    m_queue.clear();
-    if (m_source)
-        m_source->stop();
-}
+// Headers still queued belong to the owner; they are simply forgotten.
+WaveInDevice::~WaveInDevice() = default;
 
 MMRESULT WaveInDevice::open(std::unique_ptr<WaveInDevice> &device, int deviceId,
                             const WaveFormat &format, qintptr callbackWindow) {
@@ -37,9 +33,8 @@ MMRESULT WaveInDevice::open(std::unique_ptr<WaveInDevice> &device, int deviceId,
         return WAVERR_BADFORMAT;
 
     std::unique_ptr<WaveInDevice> opened(new WaveInDevice(format, callbackWindow));
-    opened->m_source = std::make_unique<QAudioSource>(audioDevice, audioFormat);
-    // Two 40 ms blocks of room keep the delay close to what the buffers add.
-    opened->m_source->setBufferSize(int(audioFormat.bytesForDuration(80000)));
+    opened->m_audioDevice = audioDevice;
+    opened->m_audioFormat = audioFormat;
     if (format.wFormatTag == WAVE_FORMAT_GSM610)
         opened->m_encoder = std::make_unique<GsmCoder>();
     detail::notify(callbackWindow, MM_WIM_OPEN, opened->m_handle, 0);
@@ -89,9 +84,12 @@ MMRESULT WaveInDevice::start() {
         return MMSYSERR_INVALHANDLE;
     if (m_input)
         return MMSYSERR_NOERROR;
+    m_source = std::make_unique<QAudioSource>(m_audioDevice, m_audioFormat);
+    // Two 40 ms blocks of room keep the delay close to what the buffers add.
+    m_source->setBufferSize(int(m_audioFormat.bytesForDuration(80000)));
     QIODevice *input = m_source->start();
     if (!input || m_source->error() != QAudio::NoError) {
-        m_source->stop();
+        m_source.reset();
         return MMSYSERR_ERROR;
     }
     m_input = input;
@@ -106,7 +104,8 @@ MMRESULT WaveInDevice::stop() {
         readAvailable();
         disconnect(m_input, nullptr, this, nullptr);
         m_input = nullptr;
-        m_source->stop();
+        std::unique_ptr<QAudioSource> source = std::move(m_source);
+        source->stop();
     }
     m_pendingPcm.clear();
     if (!m_queue.empty() && m_queue.front()->dwBytesRecorded > 0)
@@ -128,7 +127,6 @@ MMRESULT WaveInDevice::close() {
     if (!m_queue.empty())
         return WAVERR_STILLPLAYING;
     stop();
-    m_source.reset();
     m_closed = true;
     detail::notify(m_callbackWindow, MM_WIM_CLOSE, m_handle, 0);
     return MMSYSERR_NOERROR;

@@ -33,9 +33,6 @@ WaveOutDevice::WaveOutDevice(const WaveFormat &format, qintptr callbackWindow)
 WaveOutDevice::~WaveOutDevice() {
     auto &outputs = openOutputs();
     outputs.erase(std::remove(outputs.begin(), outputs.end(), this), outputs.end());
-    m_queue.clear();
-    if (m_sink)
-        m_sink->stop();
 }
 
 MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceId,
@@ -52,10 +49,8 @@ MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceI
         return WAVERR_BADFORMAT;
 
     std::unique_ptr<WaveOutDevice> opened(new WaveOutDevice(format, callbackWindow));
-    opened->m_sink = std::make_unique<QAudioSink>(audioDevice, audioFormat);
-    // A short device buffer: what is queued here counts as not yet played.
-    opened->m_sink->setBufferSize(int(audioFormat.bytesForDuration(120000)));
-    opened->applyVolume();
+    opened->m_audioDevice = audioDevice;
+    opened->m_audioFormat = audioFormat;
     if (format.wFormatTag == WAVE_FORMAT_GSM610)
         opened->m_decoder = std::make_unique<GsmCoder>();
     detail::notify(callbackWindow, MM_WOM_OPEN, opened->m_handle, 0);
@@ -121,10 +116,8 @@ MMRESULT WaveOutDevice::reset() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
     m_feedTimer.stop();
-    if (m_output) {
-        m_output = nullptr;
-        m_sink->reset();
-    }
+    dropSink();
+    m_sinkFailed = false;
     while (!m_queue.empty())
         finishFront();
     return MMSYSERR_NOERROR;
@@ -136,9 +129,7 @@ MMRESULT WaveOutDevice::close() {
     if (!m_queue.empty())
         return WAVERR_STILLPLAYING;
     m_feedTimer.stop();
-    m_output = nullptr;
-    m_sink->stop();
-    m_sink.reset();
+    dropSink();
     m_closed = true;
     detail::notify(m_callbackWindow, MM_WOM_CLOSE, m_handle, 0);
     return MMSYSERR_NOERROR;
@@ -147,10 +138,15 @@ MMRESULT WaveOutDevice::close() {
 // Hands queued sound to the Qt device as far as it has room; a buffer is done
 // once all of it has gone there.
 void WaveOutDevice::feed() {
-    if (!m_output && !m_sinkFailed && !m_queue.empty()) {
+    if (!m_sink && !m_sinkFailed && !m_queue.empty()) {
+        m_sink = std::make_unique<QAudioSink>(m_audioDevice, m_audioFormat);
+        // A short device buffer: what is queued here counts as not yet played.
+        m_sink->setBufferSize(int(m_audioFormat.bytesForDuration(120000)));
+        applyVolume();
         m_output = m_sink->start();
         if (!m_output || m_sink->error() == QAudio::OpenError) {
             m_output = nullptr;
+            m_sink.reset();
             m_sinkFailed = true;
         }
     }
@@ -182,6 +178,12 @@ void WaveOutDevice::finishFront() {
     m_queue.pop_front();
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     detail::notify(m_callbackWindow, MM_WOM_DONE, m_handle, reinterpret_cast<qintptr>(header));
+}
+
+void WaveOutDevice::dropSink() {
+    m_output = nullptr;
+    if (std::unique_ptr<QAudioSink> sink = std::move(m_sink))
+        sink->reset();
 }
 
 void WaveOutDevice::applyVolume() {
