@@ -70,6 +70,37 @@ bool staysSilent(QTcpSocket &socket, int ms = 200) {
     return socket.bytesAvailable() == 0;
 }
 
+QByteArray readLog(const QString &path) {
+    QFile log(path);
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
+// Starts a relay on a random port offset, its log going to `logPath`; another
+// program may hold one of the 43 ports, so it tries again elsewhere. Returns the
+// offset, or -1.
+int startRelay(QProcess &relay, const QString &logPath, const QStringList &options = {}) {
+    relay.setStandardErrorFile(logPath);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
+        relay.start(QStringLiteral(MARLOX_RELAY_PATH),
+                    QStringList{QStringLiteral("--port-offset"), QString::number(offset)} +
+                        options);
+        if (!relay.waitForStarted())
+            return -1;
+        const bool listening = QTest::qWaitFor(
+            [&] {
+                return relay.state() != QProcess::Running ||
+                       readLog(logPath).contains("listening on");
+            },
+            10000);
+        if (listening && relay.state() == QProcess::Running)
+            return offset;
+        relay.kill();
+        relay.waitForFinished();
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestRelay : public QObject {
@@ -86,6 +117,7 @@ private slots:
     void survivesFloodAndSlowReader();
     void survivesGarbage();
     void survivesStationsThatVanish();
+    void turnsAwayStationsBeyondTheLimit();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
 
@@ -115,26 +147,8 @@ void TestRelay::initTestCase() {
     environment.insert(QStringLiteral("ASAN_OPTIONS"),
                        asan + (asan.isEmpty() ? "" : ":") + "quarantine_size_mb=8");
     m_relay.setProcessEnvironment(environment);
-    m_relay.setStandardErrorFile(m_logPath);
-
-    // A random offset; another program may hold one of the 43 ports, so retry.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        m_offset = int(QRandomGenerator::global()->bounded(20000, 50000));
-        m_relay.start(QStringLiteral(MARLOX_RELAY_PATH),
-                      {QStringLiteral("--port-offset"), QString::number(m_offset)});
-        QVERIFY(m_relay.waitForStarted());
-        const bool listening = QTest::qWaitFor(
-            [&] {
-                QFile log(m_logPath);
-                if (m_relay.state() != QProcess::Running)
-                    return true;
-                return log.open(QIODevice::ReadOnly) && log.readAll().contains("listening on");
-            },
-            10000);
-        if (listening && m_relay.state() == QProcess::Running)
-            break;
-        m_relay.waitForFinished();
-    }
+    m_offset = startRelay(m_relay, m_logPath);
+    QVERIFY(m_offset >= 0);
     QCOMPARE(m_relay.state(), QProcess::Running);
     m_baselineRssKb = relayRssKb();
     QVERIFY(m_baselineRssKb > 0);
@@ -423,6 +437,31 @@ void TestRelay::survivesStationsThatVanish() {
         QVERIFY(waitForStations(base, 0));
     verifyMemoryBounded(relayRssKb());
     verifyStillRelays();
+}
+
+void TestRelay::turnsAwayStationsBeyondTheLimit() {
+    QProcess limited;
+    const QString logPath = m_dir.filePath(QStringLiteral("limited.log"));
+    const int offset =
+        startRelay(limited, logPath, {QStringLiteral("--max-stations"), QStringLiteral("2")});
+    QVERIFY(offset >= 0);
+
+    const quint16 channelPort = quint16(controlBase + 1 + offset);
+    std::vector<Station> stations;
+    for (int at = 0; at < 3; ++at) {
+        stations.push_back(std::make_unique<QTcpSocket>());
+        stations.back()->connectToHost(QHostAddress::LocalHost, channelPort);
+        QVERIFY(stations.back()->waitForConnected(5000));
+        QVERIFY(QTest::qWaitFor([&] { return readLog(logPath).count("\n") >= at + 2; }));
+    }
+    QVERIFY(readLog(logPath).contains("full"));
+    QVERIFY(stations[2]->state() == QAbstractSocket::UnconnectedState ||
+            stations[2]->waitForDisconnected(5000));
+    stations[0]->write(makeBlock(7, 0));
+    stations[0]->flush();
+    QCOMPARE(readExactly(*stations[1], blockBytes), makeBlock(7, 0));
+    limited.terminate();
+    QVERIFY(limited.waitForFinished(10000));
 }
 
 void TestRelay::rejectsBadArguments_data() {
