@@ -66,7 +66,13 @@ int main(int argc, char *argv[]) {
         QStringLiteral("N"), QStringLiteral("100"));
     const QCommandLineOption quietOption(QStringLiteral("log-quiet"),
                                          QStringLiteral("Do not log connects and disconnects."));
-    parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, quietOption});
+    const QCommandLineOption operatorOption(
+        QStringLiteral("operator"),
+        QStringLiteral("Address from which operator commands are accepted on the control port; "
+                       "may be repeated. Without it every station may send them."),
+        QStringLiteral("ADDR"));
+    parser.addOptions(
+        {listenOption, offsetOption, pendingOption, stationsOption, operatorOption, quietOption});
     parser.process(app);
 
     Relay::Options options;
@@ -90,6 +96,12 @@ int main(int argc, char *argv[]) {
     if (!ok || options.maxStationsPerPort < 1)
         return fail(QStringLiteral("--max-stations must be 1 or more"));
     options.quiet = parser.isSet(quietOption);
+    for (const QString &text : parser.values(operatorOption)) {
+        QHostAddress address;
+        if (!address.setAddress(text))
+            return fail(QStringLiteral("not an operator address: %1").arg(text));
+        options.operators.append(address);
+    }
 
     if (!watchStopSignals(app))
         return fail(QStringLiteral("cannot watch for stop signals"));

@@ -13,18 +13,45 @@ constexpr qint64 textChunkBytes = 4096;
 // Qt stops reading from a flooding station once this much waits unread.
 constexpr qint64 stationReadBufferBytes = 64 * 1024;
 
-QString peerText(const QTcpSocket &socket) {
-    QHostAddress address = socket.peerAddress();
+QHostAddress peerAddress(const QTcpSocket &socket) {
+    const QHostAddress address = socket.peerAddress();
     bool mapped = false;
     const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        address = QHostAddress(ipv4);
-    return address.toString() + u':' + QString::number(socket.peerPort());
+    return mapped ? QHostAddress(ipv4) : address;
+}
+
+QString peerText(const QTcpSocket &socket) {
+    return peerAddress(socket).toString() + u':' + QString::number(socket.peerPort());
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool isAlphanumeric(char c) {
+    return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// A channel text as the stations send it: "01" to "40", or "0" before the first
+// step and on the operator channel. Returns its length, or 0.
+qsizetype channelLength(QByteArrayView text) {
+    if (text.size() >= 2 && isDigit(text[0]) && isDigit(text[1])) {
+        const int channel = (text[0] - '0') * 10 + (text[1] - '0');
+        if (channel >= 1 && channel <= 40)
+            return 2;
+    }
+    return !text.isEmpty() && text[0] == '0' ? 1 : 0;
 }
 
 } // namespace
 
 Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(options) {
+    for (QHostAddress &address : m_options.operators) {
+        bool mapped = false;
+        const quint32 ipv4 = address.toIPv4Address(&mapped);
+        if (mapped)
+            address = QHostAddress(ipv4);
+    }
     const auto addRoom = [this](Kind kind, int basePort, const QString &name) {
         auto room = std::make_unique<Room>();
         room->kind = kind;
@@ -81,6 +108,8 @@ void Relay::acceptStations(Room &room) {
         station->room = &room;
         station->socket = socket;
         station->peer = peer;
+        station->mayCommand = room.kind != Kind::Control || m_options.operators.isEmpty() ||
+                              m_options.operators.contains(peerAddress(*socket));
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
         socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -112,7 +141,10 @@ void Relay::readFrom(Station &station) {
             const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
             if (got <= 0)
                 return;
-            forward(station, m_readBuffer.data(), got);
+            if (station.mayCommand)
+                forward(station, m_readBuffer.data(), got);
+            else
+                forwardStationMessages(station, m_readBuffer.data(), got);
         }
     }
     for (;;) {
@@ -147,6 +179,47 @@ void Relay::forward(const Station &sender, const char *data, qint64 size) {
     }
 }
 
+qsizetype Relay::stationMessageLength(QByteArrayView text) {
+    if (text.startsWith("hallo"))
+        return 5;
+    if (text.size() < 7 || !std::all_of(text.begin(), text.begin() + 4, isAlphanumeric) ||
+        !isDigit(text[4]))
+        return 0;
+    qsizetype at = 5;
+    if (text[at] == 'A') {
+        const qsizetype channel = channelLength(text.sliced(at + 1));
+        at += 1 + channel;
+        return channel > 0 && at < text.size() && text[at] == 'A' ? at + 1 : 0;
+    }
+    if (text[at] == 'C')
+        ++at;
+    if (at >= text.size() || text[at] != '(')
+        return 0;
+    const qsizetype channel = channelLength(text.sliced(at + 1));
+    at += 1 + channel;
+    return channel > 0 && at < text.size() && text[at] == ')' ? at + 1 : 0;
+}
+
+void Relay::forwardStationMessages(Station &sender, const char *data, qint64 size) {
+    // Messages sent close together may arrive as one piece: pass each on by
+    // itself, or none of the piece when any part of it is not a station's message.
+    const QByteArrayView piece(data, size);
+    qsizetype at = 0;
+    while (at < piece.size()) {
+        const qsizetype length = stationMessageLength(piece.sliced(at));
+        if (length == 0) {
+            ++sender.refusedMessages;
+            return;
+        }
+        at += length;
+    }
+    for (at = 0; at < piece.size();) {
+        const qsizetype length = stationMessageLength(piece.sliced(at));
+        forward(sender, data + at, length);
+        at += length;
+    }
+}
+
 void Relay::removeStation(QTcpSocket *socket) {
     for (auto &room : m_rooms) {
         auto &stations = room->stations;
@@ -161,6 +234,8 @@ void Relay::removeStation(QTcpSocket *socket) {
                            .arg(room->port)
                            .arg(room->name)
                            .arg(stations.size());
+        if (station->refusedMessages > 0)
+            line += QStringLiteral(", %1 commands refused").arg(station->refusedMessages);
         if (station->droppedBytes > 0)
             line +=
                 QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
@@ -25,7 +27,14 @@ public:
         // Output waiting for a slow reader beyond this is dropped for that reader.
         qint64 maxPendingBytes = 256 * 1024;
         int maxStationsPerPort = 100;
+        // When not empty, only stations from these addresses may send operator
+        // commands on the control port; everyone else may send only greetings,
+        // activity reports and alarms.
+        QList<QHostAddress> operators;
     };
+
+    // Length of the greeting, report or alarm at the start of `text`, or 0.
+    static qsizetype stationMessageLength(QByteArrayView text);
 
     explicit Relay(Options options, QObject *parent = nullptr);
     ~Relay() override;
@@ -51,11 +60,14 @@ private:
         std::array<char, blockBytes> partial{};
         int partialBytes = 0;
         qint64 droppedBytes = 0;
+        bool mayCommand = true;
+        qint64 refusedMessages = 0;
     };
 
     void acceptStations(Room &room);
     void readFrom(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
+    void forwardStationMessages(Station &sender, const char *data, qint64 size);
     void removeStation(QTcpSocket *socket);
     void log(const QString &line) const;
 

@@ -118,6 +118,7 @@ private slots:
     void survivesGarbage();
     void survivesStationsThatVanish();
     void turnsAwayStationsBeyondTheLimit();
+    void acceptsCommandsOnlyFromOperators();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
 
@@ -462,6 +463,61 @@ void TestRelay::turnsAwayStationsBeyondTheLimit() {
     QCOMPARE(readExactly(*stations[1], blockBytes), makeBlock(7, 0));
     limited.terminate();
     QVERIFY(limited.waitForFinished(10000));
+}
+
+void TestRelay::acceptsCommandsOnlyFromOperators() {
+    QProcess guarded;
+    const QString logPath = m_dir.filePath(QStringLiteral("guarded.log"));
+    const int offset =
+        startRelay(guarded, logPath, {QStringLiteral("--operator"), QStringLiteral("127.0.0.2")});
+    QVERIFY(offset >= 0);
+    const quint16 controlPort = quint16(controlBase + offset);
+
+    Station sender = std::make_unique<QTcpSocket>();
+    Station listener = std::make_unique<QTcpSocket>();
+    Station operatorStation = std::make_unique<QTcpSocket>();
+    QVERIFY(operatorStation->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    for (QTcpSocket *socket : {sender.get(), listener.get(), operatorStation.get()}) {
+        socket->connectToHost(QHostAddress::LocalHost, controlPort);
+        QVERIFY(socket->waitForConnected(5000));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return readLog(logPath).contains("3 connected"); }));
+
+    const QList<std::pair<QByteArray, bool>> messages = {
+        {"hallo", true},          {"ABCD1(04)", true},  {"ABCD1C(40)", true},
+        {"ABCD1A04A", true},      {"ABCD1(0)", true},   {"ABCD1(04)EFGH2C(05)", true},
+        {"EFGH2Na-0", false},     {"EFGH2bann", false}, {"ABCD1(04)EFGH2gimx", false},
+        {"12345alle(04)", false}, {"ABCD1(41)", false}, {"ABCD1(00)", false},
+        {"ABC1(04)", false},
+    };
+    // A refused message goes on a connection of its own, so that it cannot share a
+    // piece with the next one; the listener then hears the marker and nothing else.
+    const QByteArray marker("MARK1(01)");
+    std::vector<Station> refusedSenders;
+    for (const auto &[message, passes] : messages) {
+        if (passes) {
+            sender->write(message);
+            sender->flush();
+            QCOMPARE(readExactly(*listener, message.size()), message);
+            continue;
+        }
+        refusedSenders.push_back(std::make_unique<QTcpSocket>());
+        refusedSenders.back()->connectToHost(QHostAddress::LocalHost, controlPort);
+        QVERIFY(refusedSenders.back()->waitForConnected(5000));
+        refusedSenders.back()->write(message);
+        QVERIFY(refusedSenders.back()->waitForBytesWritten(5000));
+        QTest::qWait(20);
+        sender->write(marker);
+        sender->flush();
+        QVERIFY2(readExactly(*listener, marker.size()) == marker, message.constData());
+        QVERIFY2(staysSilent(*listener, 30), message.constData());
+    }
+    const QByteArray command("ABCD1bann");
+    operatorStation->write(command);
+    operatorStation->flush();
+    QCOMPARE(readExactly(*listener, command.size()), command);
+    guarded.terminate();
+    QVERIFY(guarded.waitForFinished(10000));
 }
 
 void TestRelay::rejectsBadArguments_data() {
