@@ -53,8 +53,9 @@ RichTextBox::RichTextBox(QWidget *parent) : QTextEdit(parent) {
 QString RichTextBox::Text() const {
     QString text;
     text.reserve(textLength());
-    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
-        if (block != document()->begin())
+    const QTextBlock first = document()->begin();
+    for (QTextBlock block = first; block.isValid(); block = block.next()) {
+        if (block != first)
             text += QLatin1String("\r\n");
         text += block.text();
     }
@@ -74,6 +75,16 @@ void RichTextBox::setText(const QString &text) {
 
 void RichTextBox::setVisible(bool visible) {
     m_visible = visible;
+    // While hidden, changes gather in one edit block: the layout is then redone
+    // once when the box shows again instead of after every change of a pass
+    // that hides the box to format it.
+    if (!visible && m_hiddenChanges.isNull()) {
+        m_hiddenChanges = QTextCursor(document());
+        m_hiddenChanges.beginEditBlock();
+    } else if (visible && !m_hiddenChanges.isNull()) {
+        m_hiddenChanges.endEditBlock();
+        m_hiddenChanges = QTextCursor();
+    }
     QTextEdit::setVisible(visible);
 }
 
@@ -104,22 +115,44 @@ void RichTextBox::setSelLength(int length) {
 int RichTextBox::Find(const QString &text, int start, int end, int options) {
     if (text.isEmpty())
         return -1;
-    const QString all = Text();
     start = std::max(start, 0);
-    if (end < 0 || end > all.size())
-        end = int(all.size());
+    if (end < 0 || end > textLength())
+        end = textLength();
     const Qt::CaseSensitivity sensitivity =
         options & FindMatchCase ? Qt::CaseSensitive : Qt::CaseInsensitive;
-    for (qsizetype found = all.indexOf(text, start, sensitivity);
-         found >= 0 && found + text.size() <= end;
-         found = all.indexOf(text, found + 1, sensitivity)) {
-        if (options & FindWholeWord && !isWholeWord(all, int(found), int(text.size())))
-            continue;
+    const auto accept = [&](const QString &within, qsizetype at, int found) {
+        if (found + text.size() > end)
+            return false;
+        if (options & FindWholeWord && !isWholeWord(within, int(at), int(text.size())))
+            return false;
         if (!(options & FindNoHighlight)) {
-            setSelStart(int(found));
+            setSelStart(found);
             setSelLength(int(text.size()));
         }
-        return int(found);
+        return true;
+    };
+    if (text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n'))) {
+        const QString all = Text();
+        for (qsizetype at = all.indexOf(text, start, sensitivity); at >= 0 && at < end;
+             at = all.indexOf(text, at + 1, sensitivity)) {
+            if (accept(all, at, int(at)))
+                return int(at);
+        }
+        return -1;
+    }
+    // Without a line break the text lies within one line; searching line by line
+    // spares building the whole text for every search of a formatting pass.
+    for (QTextBlock block = document()->findBlock(documentPosition(start)); block.isValid();
+         block = block.next()) {
+        const int lineStart = textIndex(block.position());
+        if (lineStart >= end)
+            break;
+        const QString line = block.text();
+        for (qsizetype at = line.indexOf(text, std::max(0, start - lineStart), sensitivity);
+             at >= 0; at = line.indexOf(text, at + 1, sensitivity)) {
+            if (accept(line, at, lineStart + int(at)))
+                return lineStart + int(at);
+        }
     }
     return -1;
 }

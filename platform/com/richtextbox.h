@@ -9,6 +9,7 @@
 
 #include <QPoint>
 #include <QString>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QtGlobal>
 
@@ -98,5 +99,6 @@ private:
     template <class Value, class Read> std::optional<Value> selectionFormat(Read read) const;
 
     bool m_visible = true;
+    QTextCursor m_hiddenChanges;
     bool m_pressed = false;
 };

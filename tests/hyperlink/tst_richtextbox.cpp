@@ -109,6 +109,8 @@ private slots:
         QTest::newRow("past start") << lines << "cd" << 5 << -1 << 8 << -1;
         QTest::newRow("end cuts match") << lines << "ef" << 0 << 9 << 8 << -1;
         QTest::newRow("end holds match") << lines << "ef" << 0 << 10 << 8 << 8;
+        QTest::newRow("across a break") << lines << "B\r\nc" << 0 << -1 << 8 << 1;
+        QTest::newRow("across a break, end cuts") << lines << "b\r\nc" << 0 << 4 << 8 << -1;
         QTest::newRow("inside a word") << "profile: file:"
                                        << "file:" << 0 << -1 << 8 << 3;
         QTest::newRow("whole word") << "profile file"
