@@ -2,12 +2,14 @@
 #include "system.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("marlox"));
     QApplication::setOrganizationName(QStringLiteral("vudi"));
-    vb::initProgramFolder(QApplication::arguments());
+    const QStringList arguments = QApplication::arguments();
+    vb::initProgramFolder(arguments);
 #ifdef MARLOX_GREY_SKIN
     const Skin &skin = greySkin();
 #else
@@ -17,5 +19,17 @@ int main(int argc, char *argv[]) {
     radio.Form_Load();
     if (vb::programEnded())
         return 0;
+    radio.show();
+
+    // "--screenshot FILE": a picture of the panel a moment after start-up,
+    // then the program ends (used for the README's pictures).
+    const int shotAt = arguments.indexOf(QStringLiteral("--screenshot"));
+    if (shotAt >= 0 && shotAt + 1 < arguments.size()) {
+        const QString file = arguments.at(shotAt + 1);
+        QTimer::singleShot(1500, &radio, [&radio, file] {
+            radio.grab().save(file);
+            QApplication::exit(0);
+        });
+    }
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QFile>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -11,8 +12,12 @@
 
 namespace vb {
 
-int pixelsFromTwips(int twips) { return int(std::lround(twips / double(twipsPerPixel))); }
-int twipsFromPixels(int pixels) { return pixels * twipsPerPixel; }
+int pixelsFromTwips(int twips) {
+    return int(std::lround(twips / double(twipsPerPixel)));
+}
+int twipsFromPixels(int pixels) {
+    return pixels * twipsPerPixel;
+}
 
 QColor colourFromValue(quint32 value) {
     if (value & 0x80000000u) {
@@ -138,8 +143,12 @@ int keyCodeFromQt(int qtKey) {
     }
 }
 
-static float twipsX(const QMouseEvent *event) { return float(event->position().x() * twipsPerPixel); }
-static float twipsY(const QMouseEvent *event) { return float(event->position().y() * twipsPerPixel); }
+static float twipsX(const QMouseEvent *event) {
+    return float(event->position().x() * twipsPerPixel);
+}
+static float twipsY(const QMouseEvent *event) {
+    return float(event->position().y() * twipsPerPixel);
+}
 
 ClickableControl::ClickableControl(QWidget *parent, const QString &name)
     : QWidget(parent), TwipsGeometry(this) {
@@ -256,6 +265,10 @@ Image::~Image() = default;
 bool Image::setPicture(const QString &resourcePath) {
     m_svg.reset();
     m_pixmap = QPixmap();
+    if (!QFile::exists(resourcePath)) {
+        update();
+        return false;
+    }
     if (resourcePath.endsWith(QLatin1String(".svg"))) {
         auto svg = std::make_unique<QSvgRenderer>(resourcePath);
         if (svg->isValid())
@@ -267,7 +280,9 @@ bool Image::setPicture(const QString &resourcePath) {
     return hasPicture();
 }
 
-bool Image::hasPicture() const { return m_svg || !m_pixmap.isNull(); }
+bool Image::hasPicture() const {
+    return m_svg || !m_pixmap.isNull();
+}
 
 void Image::setBorderStyle(int style) {
     m_borderStyle = style;
@@ -288,8 +303,7 @@ void Image::paintEvent(QPaintEvent *) {
     }
 }
 
-Timer::Timer(QObject *parent, const QString &name, std::function<void()> onTick)
-    : QObject(parent) {
+Timer::Timer(QObject *parent, const QString &name, std::function<void()> onTick) : QObject(parent) {
     setObjectName(name);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, std::move(onTick));

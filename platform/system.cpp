@@ -20,7 +20,9 @@ QString folderPath;
 bool ended = false;
 } // namespace
 
-QString applicationTitle() { return QStringLiteral("Marlox"); }
+QString applicationTitle() {
+    return QStringLiteral("Marlox");
+}
 
 int msgBox(const QString &prompt, int style, const QString &title) {
     if (messageBoxResponder)
@@ -63,7 +65,9 @@ QString programFolder() {
     return folderPath;
 }
 
-void setProgramFolder(const QString &folder) { folderPath = QDir::cleanPath(folder); }
+void setProgramFolder(const QString &folder) {
+    folderPath = QDir::cleanPath(folder);
+}
 
 void initProgramFolder(const QStringList &arguments) {
     const int at = arguments.indexOf(QStringLiteral("--folder"));
@@ -90,15 +94,16 @@ void endProgram() {
     QCoreApplication::exit(0);
 }
 
-bool programEnded() { return ended; }
+bool programEnded() {
+    return ended;
+}
 
 void setEndProgramHandler(std::function<void()> handler) {
     endProgramHandler = std::move(handler);
     ended = false;
 }
 
-SingleInstanceGuard::SingleInstanceGuard(const QString &folder, QObject *parent)
-    : QObject(parent) {
+SingleInstanceGuard::SingleInstanceGuard(const QString &folder, QObject *parent) : QObject(parent) {
     const QByteArray key = QFileInfo(folder).absoluteFilePath().toUtf8();
     m_name = QStringLiteral("marlox-") +
              QString::fromLatin1(

@@ -19,13 +19,16 @@
 #include <array>
 #include <memory>
 
+#include "deployment.h"
 #include "wavetypes.h"
+#include "winsock.h"
 
-class clsWaveIn;
-class clsWaveOut;
 namespace vb {
 class SingleInstanceGuard;
 }
+
+class clsWaveIn;
+class clsWaveOut;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -34,6 +37,11 @@ public:
     ~frmMain() override;
 
     const Skin &skin() const { return m_skin; }
+    // The window's position on the screen in twips, read back as it was set.
+    int windowLeftTwips() const;
+    int windowTopTwips() const;
+    void setWindowLeftTwips(int twips);
+    void setWindowTopTwips(int twips);
 
     // Start-up, options and sign-off
     void Form_Load();
@@ -49,14 +57,25 @@ public:
     void Label9_Click();
     void Label10_Click();
     void Command1_Click();
+    void Label9_MouseDown();
+    void Label9_MouseUp();
+    void Label10_MouseDown();
+    void Label10_MouseUp();
 
     // Voice link
     void Label3_Click();
     void Label5_Click();
+    void wskChat_Connect();
+    void wskChat_Close();
+    void wskChat_Error(int Number, const QString &Description);
+    void wskChat_DataArrival(qint64 bytesTotal);
+    void Timer6_Timer();
 
     // Front panel
     void Image12_Click();
     void Label36_Click();
+    void Label14_Click();
+    void Timer7_Timer();
 
     // Push-to-talk and serial keying
     void openSerialPort();
@@ -69,6 +88,7 @@ public:
     void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);
 
     // Members other windows and the handlers share
+    Deployment deployment;
     QString comPort;
     QString displayColour;
     qint16 panelStyle = 0;
@@ -86,6 +106,9 @@ public:
     QString serverHost;
     int serverPort = 0;
     qint16 voiceConnected = 0;
+    QByteArray receiveBuffer;
+    double receivedBytes = 0;
+    qint16 volTicks = 0;
     wave::WaveFormat voiceFormat{};
     std::unique_ptr<clsWaveIn> objWaveIn;
     std::unique_ptr<clsWaveOut> objWaveOut;
@@ -121,6 +144,7 @@ public:
     vb::CommandButton *Command1 = nullptr, *Command2 = nullptr, *senden = nullptr;
     vb::CheckBox *Check1 = nullptr;
     vb::Line *Line1 = nullptr;
+    Winsock *wskChat = nullptr;
     vb::Timer *Timer1 = nullptr, *Timer2 = nullptr, *Timer3 = nullptr, *Timer4 = nullptr,
               *Timer5 = nullptr, *Timer6 = nullptr, *Timer7 = nullptr, *Timer8 = nullptr,
               *Timer9 = nullptr, *Timer10 = nullptr, *Timer11 = nullptr;
@@ -129,13 +153,17 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void channelStep(int direction);
     void createControls();
     void applySkin();
     void connectHandlers();
+    void createAudioObjects();
     void releaseAudioObjects();
     void raiseFromAnotherCopy();
 
     const Skin &m_skin;
     std::unique_ptr<vb::SingleInstanceGuard> m_guard;
     bool m_endedByGuard = false;
+    int m_windowLeftTwips = 0;
+    int m_windowTopTwips = 0;
 };

@@ -25,15 +25,15 @@ struct LabelLook {
     int borderStyle; // 0 none, 1 fixed single
     double fontPt;
     bool bold;
-    int alignment; // 0 left, 1 right, 2 centre
+    int alignment;          // 0 left, 1 right, 2 centre
     const char *fontFamily; // nullptr: the panel's default face
 };
 
 struct Skin {
-    QString name;         // "gold" or "grey"
-    QString buildColour;  // colour text of the lit display
-    QString pictureRoot;  // resource folder of this skin's pictures, e.g. ":/panel/gold/"
-    int panelWidthTwips;  // the borderless main window
+    QString name;        // "gold" or "grey"
+    QString buildColour; // colour text of the lit display
+    QString pictureRoot; // resource folder of this skin's pictures, e.g. ":/panel/gold/"
+    int panelWidthTwips; // the borderless main window
     int panelHeightTwips;
     std::vector<Placement> placements;
     std::vector<LabelLook> looks;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "controls.h"
+#include "winsock.h"
+
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <vector>
+
+// The hidden window that keeps the permanent link to the operators' control
+// server. It reports which channel this station is active on, raises the
+// admin alarm, receives the operators' messages, and holds the members the
+// other windows share with it.
+class MRLS_Einlog : public QWidget {
+    Q_OBJECT
+public:
+    explicit MRLS_Einlog(QWidget *parent = nullptr);
+    ~MRLS_Einlog() override;
+
+    void Form_Load();
+    void cmdsend_Click();
+    void cmdSend1_Click();
+    void Image1_Click();
+    void Timer1_Timer();
+    void starttimer_Timer();
+    void Timer10_Timer();
+    void WinSock_DataArrival(int Index, qint64 bytesTotal);
+
+    QString kanalzeig = QStringLiteral("0");
+    qint16 i = 0;
+    QString cha;
+    QString s;
+    qint16 kicken = 0;
+    QString warntext;
+    QString strMess;
+    QString smeterhilf;
+    QString smeterwert;
+
+    std::vector<Winsock *> WinSock;
+    vb::Timer *Timer1 = nullptr;
+    vb::Timer *starttimer = nullptr;
+    vb::Timer *Timer10 = nullptr;
+    vb::Timer *Abschalttimer = nullptr;
+    vb::Label *Label1 = nullptr;
+    vb::Image *Image3 = nullptr;
+
+    // The longest message kept; operators' commands are a few characters,
+    // activity messages end in a channel token, so only the end matters.
+    static constexpr int longestMessage = 4096;
+
+private:
+    void ConnectControl();
+    bool linkUp() const;
+    void send(const QString &message);
+
+    QString controlHost;
+    int controlPort = 324;
+    qint16 countdown = 0;
+    double tagClearTicks = 0;
+    qint16 switchOffTicks = 0;
+    std::array<QString, 9> notices;
+};

@@ -1,0 +1,288 @@
+// Start-up, the options file, the panel style and sign-off.
+
+#include "radio/channelplan.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+
+#include "audio/clsWaveIn.h"
+#include "audio/clsWaveOut.h"
+#include "control/MRLS_Einlog.h"
+#include "system.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QSaveFile>
+#include <cmath>
+
+namespace {
+
+const QString optionsFileName = QStringLiteral("optionen.txt");
+constexpr int optionsLineCount = 7;
+// A line of the options file is a few characters; anything longer is not ours.
+constexpr qint64 longestOptionsLine = 4096;
+
+// A line's numeric value, blanks around it ignored, as the options reader
+// converts it. False when the text is not a number.
+bool numberFromText(const QString &text, double *value) {
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
+// A whole number as a 16-bit signed value, rounding halves to even.
+bool wholeNumber(const QString &text, qint16 *value) {
+    double v = 0;
+    if (!numberFromText(text, &v))
+        return false;
+    v = std::nearbyint(v);
+    if (v < -32768 || v > 32767)
+        return false;
+    *value = qint16(v);
+    return true;
+}
+
+// Numbers are printed with a blank where a plus sign would stand.
+QString printedNumber(int value) {
+    return value < 0 ? QString::number(value) : QStringLiteral(" ") + QString::number(value);
+}
+
+} // namespace
+
+frmMain::frmMain(const Skin &skin, QWidget *parent) : QWidget(parent), m_skin(skin) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowFlag(Qt::FramelessWindowHint);
+    setWindowTitle(vb::applicationTitle());
+    setAccessibleName(QStringLiteral("Marlox CB-Funkgerät"));
+    deployment = loadDeployment(vb::programFolder());
+    createControls();
+    applySkin();
+    connectHandlers();
+    program::setMainWindow(this);
+}
+
+frmMain::~frmMain() {
+    releaseAudioObjects();
+    if (program::mainWindow() == this)
+        program::setMainWindow(nullptr);
+}
+
+void frmMain::Form_Load() {
+    comPort = QStringLiteral("1");
+
+    const float dx = Line1->x2() - Line1->x1();
+    const float dy = Line1->y2() - Line1->y1();
+    needleLength = std::sqrt(dx * dx + dy * dy);
+    needlePivotX = Line1->x1();
+    needlePivotY = Line1->y1();
+
+    setWindowLeftTwips(3048);
+    setWindowTopTwips(2928);
+    Label60->setLeftTwips(96);
+    rxSweep = 120;
+
+    Slider1->setRange(0, 100);
+    Slider1->setValue(23);
+    SetVolume();
+    Label34->setCaption(QString::number(Slider1->value()));
+    ProgressBar3->setValue(float(Slider1->value()));
+
+    displayColour = m_skin.buildColour;
+    LoadOptions();
+    openSerialPort();
+    SetVolume();
+
+    m_guard = std::make_unique<vb::SingleInstanceGuard>(vb::programFolder());
+    if (m_guard->anotherCopyRunning()) {
+        setWindowTitle(QStringLiteral("#NotAllowedInstance#"));
+        m_endedByGuard = true;
+        vb::endProgram();
+        return;
+    }
+    connect(m_guard.get(), &vb::SingleInstanceGuard::activationRequested, this,
+            &frmMain::raiseFromAnotherCopy);
+
+    Timer5->setInterval(500);
+    openLevelCapture();
+
+    Label4->setBackColor(0x404040);
+    lblReceivedBytes->setBackColor(0x404040);
+    Label25->setBackColor(0x404040);
+    Label25->setCaption(QStringLiteral("27.005 MHz"));
+
+    serverHost = deployment.first;
+    for (int n = 1; n <= ChannelPlan::channelCount; ++n)
+        channelPorts[n - 1] = ChannelPlan::channels()[n - 1].port + deployment.portOffset;
+    serverPort = channelPorts[0];
+
+    Label16->setCaption(QStringLiteral("GETRENNT"));
+
+    createAudioObjects();
+    muted = 0;
+    voiceFormat = wave::gsmVoiceFormat();
+
+    program::controlWindow().kanalzeig = Label4->caption();
+
+    displayColour = QStringLiteral("0");
+    ApplyPanelStyle();
+    startupDockPending = -1;
+
+    if (soundOption == QLatin1String("sound_on"))
+        Image12_Click();
+}
+
+void frmMain::LoadOptions() {
+    QString line[optionsLineCount];
+    QFile file(vb::programFile(optionsFileName));
+    if (file.open(QIODevice::ReadOnly)) {
+        for (QString &text : line) {
+            if (file.atEnd())
+                break;
+            QByteArray bytes = file.readLine(longestOptionsLine);
+            while (bytes.endsWith('\n') || bytes.endsWith('\r'))
+                bytes.chop(1);
+            text = QString::fromLatin1(bytes).trimmed();
+        }
+    }
+
+    qint16 volume = 0;
+    if (wholeNumber(line[0], &volume) && volume >= Slider1->minimum() &&
+        volume <= Slider1->maximum())
+        Slider1->setValue(volume);
+    ProgressBar3->setValue(float(Slider1->value()));
+
+    for (int index : {3, 4, 5}) {
+        double value = 0;
+        if (!numberFromText(line[index], &value) || value < 0)
+            line[index] = QStringLiteral("1");
+    }
+    qint16 coordinate = 0;
+    if (wholeNumber(line[3], &coordinate))
+        setWindowTopTwips(coordinate);
+    if (wholeNumber(line[4], &coordinate))
+        setWindowLeftTwips(coordinate);
+    soundOption = line[6];
+
+    qint16 channel = 0;
+    if (!wholeNumber(line[1], &channel) || channel == 0)
+        channel = 1;
+    const int shown = channel - 1;
+
+    Label34->setCaption(line[0]);
+    Label4->setCaption(shown < 10 ? QStringLiteral("0") + QString::number(shown)
+                                  : QString::number(shown));
+
+    qint16 style = 0;
+    panelStyle = wholeNumber(line[2], &style) ? style : 0;
+    comPort = line[5];
+}
+
+void frmMain::SaveOptions() {
+    if (soundOption.isEmpty())
+        soundOption = QStringLiteral("sound_off");
+    // Until the radio is first switched on, the display shows the channel
+    // below the stored one; storing that would move the user's channel down
+    // by one with every start.
+    QString channelText = Label4->caption();
+    bool isNumber = false;
+    const int shown = channelText.toInt(&isNumber);
+    if (powerState == 0 && isNumber)
+        channelText = ChannelPlan::displayText(shown + 1);
+
+    const QString lines[optionsLineCount] = {
+        printedNumber(Slider1->value()),
+        channelText,
+        printedNumber(panelStyle),
+        QString::number(windowTopTwips()),
+        QString::number(windowLeftTwips()),
+        comPort,
+        soundOption,
+    };
+    QByteArray content;
+    for (const QString &text : lines)
+        content += text.toLatin1() + "\r\n";
+
+    // Written beside the old file and renamed over it, so a crash or a full
+    // disk never leaves a cut-off options file behind.
+    QSaveFile file(vb::programFile(optionsFileName));
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(content);
+    file.commit();
+}
+
+void frmMain::ApplyPanelStyle() {
+    if (panelStyle < 1 || panelStyle > int(Image1.size()))
+        return;
+    quint32 colour = 0;
+    if (vb::colourFromText(displayColour, &colour)) {
+        for (vb::Label *label : {lblReceivedBytes, Label4, Label25, Label26})
+            label->setBackColor(colour);
+    }
+    Label4->setForeColor(0);
+    Label25->setForeColor(0);
+    if (panelStyle == 3)
+        Label26->setForeColor(0);
+    for (int index = 0; index < int(Image1.size()); ++index)
+        Image1[index]->setVisible(index == panelStyle - 1);
+}
+
+void frmMain::Label11_Click() {
+    Label36_Click();
+    Timer6->setInterval(0);
+    Timer2->setInterval(1000);
+    releaseAudioObjects();
+    Label11->setBackColor(0xFF);
+    Label11->setCaption(QStringLiteral("Bye Bye"));
+    Label16->setCaption(QStringLiteral("WIRD GETRENNT"));
+    Label5_Click();
+}
+
+void frmMain::Timer2_Timer() {
+    ++exitTicks;
+    if (exitTicks >= 2) {
+        Timer2->setInterval(0);
+        vb::endProgram();
+    }
+}
+
+void frmMain::closeEvent(QCloseEvent *event) {
+    if (voiceConnected) {
+        // The link is taken down in order; the program ends by itself.
+        event->ignore();
+        Label11_Click();
+        return;
+    }
+    releaseAudioObjects();
+    event->accept();
+}
+
+void frmMain::raiseFromAnotherCopy() {
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+}
+
+int frmMain::windowLeftTwips() const {
+    return vb::pixelsFromTwips(m_windowLeftTwips) == x() ? m_windowLeftTwips
+                                                         : vb::twipsFromPixels(x());
+}
+
+int frmMain::windowTopTwips() const {
+    return vb::pixelsFromTwips(m_windowTopTwips) == y() ? m_windowTopTwips
+                                                        : vb::twipsFromPixels(y());
+}
+
+void frmMain::setWindowLeftTwips(int twips) {
+    m_windowLeftTwips = twips;
+    move(vb::pixelsFromTwips(twips), y());
+}
+
+void frmMain::setWindowTopTwips(int twips) {
+    m_windowTopTwips = twips;
+    move(x(), vb::pixelsFromTwips(twips));
+}

@@ -1,0 +1,355 @@
+#include "control/MRLS_Einlog.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+class StartupTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void loadOptions_data();
+    void loadOptions();
+    void saveOptionsWritesSevenLines_data();
+    void saveOptionsWritesSevenLines();
+    void saveOptionsReplacesTheFileWhole();
+    void saveOptionsIntoAnUnwritablePlaceIsSilent();
+    void panelStyle_data();
+    void panelStyle();
+    void buildColours();
+    void startupWithSoundOff();
+    void deploymentPortsReachTheChannelPorts();
+    void signOffEndsAfterTwoTicks();
+    void closingWithTheLinkDownClosesAtOnce();
+    void closingWithTheLinkUpSignsOff();
+    void secondCopyActivatesTheFirstAndEnds();
+
+private:
+    void writeOptions(const QByteArray &content);
+    QByteArray readOptions() const;
+    std::unique_ptr<frmMain> makeRadio(const Skin &skin = goldSkin());
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    int m_endCalls = 0;
+};
+
+void StartupTest::init() {
+    m_folder = std::make_unique<QTemporaryDir>();
+    vb::setProgramFolder(m_folder->path());
+    m_endCalls = 0;
+    vb::setEndProgramHandler([this] { ++m_endCalls; });
+}
+
+void StartupTest::cleanup() {
+    program::unloadControlWindow();
+    m_folder.reset();
+}
+
+void StartupTest::writeOptions(const QByteArray &content) {
+    QFile file(m_folder->filePath("optionen.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QByteArray StartupTest::readOptions() const {
+    QFile file(m_folder->filePath("optionen.txt"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::unique_ptr<frmMain> StartupTest::makeRadio(const Skin &skin) {
+    return std::make_unique<frmMain>(skin);
+}
+
+void StartupTest::loadOptions_data() {
+    QTest::addColumn<QByteArray>("content"); // a null array: no file at all
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<int>("volume");
+    QTest::addColumn<QString>("volumeText");
+    QTest::addColumn<int>("topTwips");
+    QTest::addColumn<int>("leftTwips");
+    QTest::addColumn<QString>("comPort");
+    QTest::addColumn<int>("style");
+    QTest::addColumn<QString>("sound");
+
+    QTest::newRow("normal") << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n")
+                            << "11" << 57 << "57" << 2000 << 1500 << "2" << 3 << "sound_off";
+    QTest::newRow("missing file") << QByteArray() << "00" << 23 << "" << 1 << 1 << "1" << 0 << "";
+    QByteArray binary("\x00\xff\xfe\x01garbage\x7f", 12);
+    binary += QByteArray(100000, '\xab');
+    QTest::newRow("binary") << binary << "00" << 23 << QString::fromLatin1(binary.left(4095)) << 1
+                            << 1 << "1" << 0 << QString::fromLatin1(binary.mid(6 * 4095, 4095));
+    QTest::newRow("negative top") << QByteArray(
+                                         " 23\r\n04\r\n 1\r\n-300\r\n500\r\n1\r\nsound_off\r\n")
+                                  << "03" << 23 << "23" << 1 << 500 << "1" << 1 << "sound_off";
+    QTest::newRow("stored 01") << QByteArray(" 23\r\n01\r\n 1\r\n10\r\n10\r\n1\r\nsound_on\r\n")
+                               << "00" << 23 << "23" << 10 << 10 << "1" << 1 << "sound_on";
+    QTest::newRow("stored 40") << QByteArray(" 23\r\n40\r\n 1\r\n10\r\n10\r\n1\r\nsound_on\r\n")
+                               << "39" << 23 << "23" << 10 << 10 << "1" << 1 << "sound_on";
+    QTest::newRow("channel not a number")
+        << QByteArray(" 23\r\nzz\r\n 1\r\n10\r\n10\r\nx\r\nsound_on\r\n") << "00" << 23 << "23"
+        << 10 << 10 << "1" << 1 << "sound_on";
+    QTest::newRow("line feeds only, blanks around")
+        << QByteArray("  80 \n 07\n 2 \n 300 \n 400 \n 3 \n sound_on \n") << "06" << 80 << "80"
+        << 300 << 400 << "3" << 2 << "sound_on";
+    QTest::newRow("three lines") << QByteArray(" 40\r\n09\r\n 4\r\n") << "08" << 40 << "40" << 1
+                                 << 1 << "1" << 4 << "";
+    QTest::newRow("volume out of range")
+        << QByteArray(" 250\r\n05\r\n 1\r\n10\r\n10\r\n1\r\nsound_off\r\n") << "04" << 23 << "250"
+        << 10 << 10 << "1" << 1 << "sound_off";
+}
+
+void StartupTest::loadOptions() {
+    QFETCH(QByteArray, content);
+    if (!content.isNull())
+        writeOptions(content);
+    auto radio = makeRadio();
+    radio->Slider1->setRange(0, 100);
+    radio->Slider1->setValue(23);
+    radio->comPort = "1";
+    radio->LoadOptions();
+
+    QTEST(radio->Label4->caption(), "display");
+    QTEST(radio->Slider1->value(), "volume");
+    QTEST(int(radio->ProgressBar3->value()), "volume");
+    QTEST(radio->Label34->caption(), "volumeText");
+    QTEST(radio->windowTopTwips(), "topTwips");
+    QTEST(radio->windowLeftTwips(), "leftTwips");
+    QTEST(radio->comPort, "comPort");
+    QTEST(int(radio->panelStyle), "style");
+    QTEST(radio->soundOption, "sound");
+}
+
+void StartupTest::saveOptionsWritesSevenLines_data() {
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("switchedOn");
+    QTest::addColumn<QByteArray>("saved");
+
+    // Switched on, the display shows the channel the radio is on.
+    QTest::newRow("switched on")
+        << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_on\r\n") << true
+        << QByteArray(" 57\r\n11\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_on\r\n");
+    // Never switched on, the display still shows one below the stored
+    // channel; the stored channel is kept instead of creeping down.
+    QTest::newRow("never switched on")
+        << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n") << false
+        << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n");
+    QTest::newRow("no file before")
+        << QByteArray() << false << QByteArray(" 23\r\n01\r\n 0\r\n1\r\n1\r\n1\r\nsound_off\r\n");
+    QTest::newRow("negative style")
+        << QByteArray(" 0\r\n40\r\n-2\r\n0\r\n0\r\n1\r\nsound_on\r\n") << true
+        << QByteArray(" 0\r\n39\r\n-2\r\n0\r\n0\r\n1\r\nsound_on\r\n");
+}
+
+void StartupTest::saveOptionsWritesSevenLines() {
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, switchedOn);
+    if (!stored.isNull())
+        writeOptions(stored);
+    auto radio = makeRadio();
+    radio->Slider1->setRange(0, 100);
+    radio->Slider1->setValue(23);
+    radio->comPort = "1";
+    radio->LoadOptions();
+    radio->powerState = switchedOn ? 1 : 0;
+    radio->SaveOptions();
+    QTEST(readOptions(), "saved");
+}
+
+void StartupTest::saveOptionsReplacesTheFileWhole() {
+    const QByteArray old(" 10\r\n05\r\n 2\r\n100\r\n100\r\n1\r\nsound_on\r\n");
+    writeOptions(old);
+    QFile before(m_folder->filePath("optionen.txt"));
+    QVERIFY(before.open(QIODevice::ReadOnly));
+
+    auto radio = makeRadio();
+    radio->LoadOptions();
+    radio->Slider1->setValue(99);
+    radio->SaveOptions();
+
+    // The new options arrived under the name in one piece, and the old file
+    // was never cut short while it was being written: whoever had it open
+    // still reads it whole.
+    QVERIFY(readOptions().startsWith(" 99\r\n"));
+    QCOMPARE(before.readAll(), old);
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files), QStringList{"optionen.txt"});
+}
+
+void StartupTest::saveOptionsIntoAnUnwritablePlaceIsSilent() {
+    QVERIFY(QDir(m_folder->path()).mkdir("optionen.txt"));
+    auto radio = makeRadio();
+    radio->SaveOptions();
+    QVERIFY(QFileInfo(m_folder->filePath("optionen.txt")).isDir());
+    QCOMPARE(QDir(m_folder->path()).entryList(QDir::Files), QStringList{});
+}
+
+void StartupTest::panelStyle_data() {
+    QTest::addColumn<int>("style");
+    QTest::addColumn<int>("visibleIndex"); // -1: the style changes nothing
+    for (int style = 0; style <= 7; ++style)
+        QTest::addRow("style %d", style) << style << (style >= 1 && style <= 6 ? style - 1 : -1);
+}
+
+void StartupTest::panelStyle() {
+    QFETCH(int, style);
+    QFETCH(int, visibleIndex);
+    auto radio = makeRadio();
+    for (vb::Image *picture : radio->Image1)
+        picture->setVisible(true);
+    for (vb::Label *label :
+         {radio->Label4, radio->Label25, radio->Label26, radio->lblReceivedBytes}) {
+        label->setBackColor(0x123456);
+        label->setForeColor(0x654321);
+    }
+    radio->displayColour = "&H80C0FF";
+    radio->panelStyle = qint16(style);
+    radio->ApplyPanelStyle();
+
+    for (int index = 0; index < 6; ++index)
+        QCOMPARE(radio->Image1[index]->visible(), visibleIndex < 0 || index == visibleIndex);
+    const quint32 back = visibleIndex < 0 ? 0x123456 : 0x80C0FF;
+    for (vb::Label *label :
+         {radio->Label4, radio->Label25, radio->Label26, radio->lblReceivedBytes})
+        QCOMPARE(label->backColor(), back);
+    const quint32 text = visibleIndex < 0 ? 0x654321 : 0;
+    QCOMPARE(radio->Label4->foreColor(), text);
+    QCOMPARE(radio->Label25->foreColor(), text);
+    QCOMPARE(radio->Label26->foreColor(), style == 3 ? 0u : 0x654321u);
+}
+
+void StartupTest::buildColours() {
+    quint32 colour = 0;
+    QCOMPARE(goldSkin().buildColour, QString("&H80C0FF"));
+    QVERIFY(vb::colourFromText(goldSkin().buildColour, &colour));
+    QCOMPARE(colour, 0x80C0FFu);
+    QCOMPARE(greySkin().buildColour, QString("8454016"));
+    QVERIFY(vb::colourFromText(greySkin().buildColour, &colour));
+    QCOMPARE(colour, 0x80FF80u);
+
+    auto grey = makeRadio(greySkin());
+    grey->displayColour = grey->skin().buildColour;
+    grey->panelStyle = 2;
+    grey->ApplyPanelStyle();
+    QCOMPARE(grey->Label4->backColor(), 0x80FF80u);
+}
+
+void StartupTest::startupWithSoundOff() {
+    writeOptions(" 30\r\n04\r\n 2\r\n600\r\n900\r\n1\r\nsound_off\r\n");
+    auto radio = makeRadio();
+    radio->Form_Load();
+
+    QCOMPARE(m_endCalls, 0);
+    QCOMPARE(radio->Label4->caption(), QString("03"));
+    QCOMPARE(radio->powerState, qint16(0));
+    QCOMPARE(radio->Label16->caption(), QString("GETRENNT"));
+    QCOMPARE(radio->Label25->caption(), QString("27.005 MHz"));
+    QCOMPARE(radio->displayColour, QString("0"));
+    QCOMPARE(radio->Label4->backColor(), 0u); // dark on black
+    QVERIFY(radio->Image1[1]->visible());
+    QCOMPARE(radio->Slider1->value(), 30);
+    QCOMPARE(radio->windowTopTwips(), 600);
+    QCOMPARE(radio->windowLeftTwips(), 900);
+    QCOMPARE(radio->rxSweep, qint16(120));
+    QCOMPARE(radio->startupDockPending, qint16(-1));
+    QCOMPARE(radio->voiceFormat.wFormatTag, quint16(49));
+    QCOMPARE(radio->voiceFormat.nBlockAlign, quint16(65));
+    QCOMPARE(program::controlWindow().kanalzeig, QString("03"));
+}
+
+void StartupTest::deploymentPortsReachTheChannelPorts() {
+    QFile ini(m_folder->filePath("marlox.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[servers]\nfirst=alpha.test\nsecond=beta.test\nport_offset=1000\n");
+    ini.close();
+    auto radio = makeRadio();
+    radio->Form_Load();
+    for (int n = 1; n <= 40; ++n)
+        QCOMPARE(radio->channelPorts[n - 1], 1324 + n);
+    QCOMPARE(radio->serverPort, 1325);
+    QCOMPARE(radio->serverHost, QString("alpha.test"));
+}
+
+void StartupTest::signOffEndsAfterTwoTicks() {
+    auto radio = makeRadio();
+    radio->Form_Load();
+    radio->Label11_Click();
+
+    QCOMPARE(radio->Label11->caption(), QString("Bye Bye"));
+    QCOMPARE(radio->Label11->backColor(), 0xFFu);
+    QCOMPARE(radio->Label16->caption(), QString("WIRD GETRENNT"));
+    QCOMPARE(radio->Timer2->interval(), 1000);
+    QCOMPARE(radio->Timer6->interval(), 0);
+    QVERIFY(!readOptions().isEmpty());
+
+    radio->Timer2_Timer();
+    QCOMPARE(m_endCalls, 0);
+    radio->Timer2_Timer();
+    QCOMPARE(m_endCalls, 1);
+    QCOMPARE(radio->Timer2->interval(), 0);
+}
+
+void StartupTest::closingWithTheLinkDownClosesAtOnce() {
+    auto radio = makeRadio();
+    radio->Form_Load();
+    QCloseEvent close;
+    QApplication::sendEvent(radio.get(), &close);
+    QVERIFY(close.isAccepted());
+    QCOMPARE(radio->Timer2->interval(), 0);
+}
+
+void StartupTest::closingWithTheLinkUpSignsOff() {
+    auto radio = makeRadio();
+    radio->Form_Load();
+    radio->voiceConnected = -1;
+    QCloseEvent close;
+    QApplication::sendEvent(radio.get(), &close);
+    QVERIFY(!close.isAccepted());
+    QCOMPARE(radio->Timer2->interval(), 1000);
+    QCOMPARE(radio->Label11->caption(), QString("Bye Bye"));
+}
+
+void StartupTest::secondCopyActivatesTheFirstAndEnds() {
+    auto radio = makeRadio();
+    radio->Form_Load();
+    QCOMPARE(m_endCalls, 0);
+    QVERIFY(!radio->isVisible());
+
+    QProcess second;
+    second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(env);
+    second.start(MARLOX_EXECUTABLE, {"--folder", m_folder->path()});
+    QVERIFY(second.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 20000);
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    // The first copy was asked to come to the front.
+    QTRY_VERIFY(radio->isVisible());
+
+    // A copy in another folder is an installation of its own and runs.
+    QTemporaryDir otherFolder;
+    vb::SingleInstanceGuard other(otherFolder.path());
+    QVERIFY(!other.anotherCopyRunning());
+}
+
+int main(int argc, char *argv[]) {
+    // Keep the user's own settings out of the tests.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    QApplication app(argc, argv);
+    StartupTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
