@@ -59,6 +59,7 @@ private:
     WaveInDevice(const WaveFormat &format, qintptr callbackWindow);
     void readAvailable();
     void takeSamples(const char *data, qsizetype size);
+    void encodePending();
     void finishFront();
 
     qintptr m_handle;
@@ -71,7 +72,7 @@ private:
     std::unique_ptr<QAudioSource> m_source;
     QIODevice *m_input = nullptr;
     std::unique_ptr<GsmCoder> m_encoder;
-    QByteArray m_pendingPcm; // samples short of a whole GSM block
+    QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
     bool m_closed = false;
 };

@@ -11,6 +11,9 @@ namespace wave {
 
 namespace {
 constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
+// 200 ms: enough for the Qt device's bursts, short enough not to add delay
+// that matters when the owner is slow to hand buffers back.
+constexpr qsizetype maxBacklogBytes = 5 * gsmBlockPcmBytes;
 } // namespace
 
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
@@ -76,6 +79,8 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
+    if (m_encoder && m_input)
+        encodePending();
     return MMSYSERR_NOERROR;
 }
 
@@ -85,8 +90,8 @@ MMRESULT WaveInDevice::start() {
     if (m_input)
         return MMSYSERR_NOERROR;
     m_source = std::make_unique<QAudioSource>(m_audioDevice, m_audioFormat);
-    // Two 40 ms blocks of room keep the delay close to what the buffers add.
-    m_source->setBufferSize(int(m_audioFormat.bytesForDuration(80000)));
+    // Qt's own buffer size is kept: with a smaller one the PulseAudio backend
+    // of Qt 6.4 delivers only part of the sound.
     QIODevice *input = m_source->start();
     if (!input || m_source->error() != QAudio::NoError) {
         m_source.reset();
@@ -144,10 +149,12 @@ void WaveInDevice::readAvailable() {
     }
 }
 
-// Sound that finds no queued buffer is lost, as with a driver that has
-// nowhere to put it; nothing piles up here.
+// The Qt device delivers sound in bursts of a period or more, often more than
+// the two queued buffers hold. Like a driver's own buffer, a short backlog
+// waits for the next buffer; beyond it the oldest sound is dropped.
 void WaveInDevice::takeSamples(const char *data, qsizetype size) {
     if (!m_encoder) {
+        // Level capture wants the newest sound: what finds no buffer is lost.
         while (size > 0 && !m_queue.empty()) {
             WaveHeader *header = m_queue.front();
             const qsizetype room = header->dwBufferLength - header->dwBytesRecorded;
@@ -161,11 +168,13 @@ void WaveInDevice::takeSamples(const char *data, qsizetype size) {
         }
         return;
     }
-    if (m_queue.empty()) {
-        m_pendingPcm.clear();
-        return;
-    }
     m_pendingPcm.append(data, size);
+    if (m_pendingPcm.size() > maxBacklogBytes)
+        m_pendingPcm.remove(0, m_pendingPcm.size() - maxBacklogBytes);
+    encodePending();
+}
+
+void WaveInDevice::encodePending() {
     qsizetype used = 0;
     std::array<qint16, gsmBlockSamples> samples;
     while (!m_queue.empty() && m_pendingPcm.size() - used >= gsmBlockPcmBytes) {
@@ -179,10 +188,7 @@ void WaveInDevice::takeSamples(const char *data, qsizetype size) {
         if (header->dwBufferLength - header->dwBytesRecorded < quint32(gsmBlockBytes))
             finishFront();
     }
-    if (m_queue.empty())
-        m_pendingPcm.clear();
-    else
-        m_pendingPcm.remove(0, used);
+    m_pendingPcm.remove(0, used);
 }
 
 void WaveInDevice::finishFront() {
