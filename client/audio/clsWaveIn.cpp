@@ -9,10 +9,13 @@ const QString errorSource = QStringLiteral("clsWaveIn");
 clsWaveIn::clsWaveIn(QObject *parent) : QObject(parent) {}
 
 clsWaveIn::~clsWaveIn() {
-    // The device goes before the buffers it may still point to.
-    m_hWaveIn.reset();
+    // The Qt device may dispatch events as it goes, so the window and the
+    // routing go first; then the device, before the buffers it points to.
+    if (modWave::waveInTarget() == this)
+        modWave::SetWaveInTarget(nullptr);
     if (m_hWnd)
         wave::destroyWindow(m_hWnd);
+    m_hWaveIn.reset();
 }
 
 void clsWaveIn::Subclassing_Initialize() {
@@ -92,7 +95,9 @@ bool clsWaveIn::RecordStop() {
         raiseDeviceError(r);
     if (const wave::MMRESULT r = device->close()) {
         raiseDeviceError(r);
-        m_hWaveIn = std::move(device);
+        // Unless a new device was opened from an event dispatched meanwhile.
+        if (!m_hWaveIn)
+            m_hWaveIn = std::move(device);
         return false;
     }
     return true;

@@ -9,9 +9,13 @@ const QString errorSource = QStringLiteral("clsWaveOut");
 clsWaveOut::clsWaveOut(QObject *parent) : QObject(parent) {}
 
 clsWaveOut::~clsWaveOut() {
-    m_hWaveOut.reset();
+    // The Qt device may dispatch events as it goes, so the window and the
+    // routing go first; then the device, before the buffers it points to.
+    if (modWave::waveOutTarget() == this)
+        modWave::SetWaveOutTarget(nullptr);
     if (m_hWnd)
         wave::destroyWindow(m_hWnd);
+    m_hWaveOut.reset();
 }
 
 void clsWaveOut::Subclassing_Initialize() {
@@ -76,7 +80,9 @@ bool clsWaveOut::PlaybackStop() {
         raiseDeviceError(r);
     if (const wave::MMRESULT r = device->close()) {
         raiseDeviceError(r);
-        m_hWaveOut = std::move(device);
+        // Unless a new device was opened from an event dispatched meanwhile.
+        if (!m_hWaveOut)
+            m_hWaveOut = std::move(device);
         return false;
     }
     return true;

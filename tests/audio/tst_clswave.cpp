@@ -58,6 +58,7 @@ private slots:
     void playbackRefusesBadBlocks();
     void speechGoesRoundTheLoop();
     void terminateReleasesEverything();
+    void deletingRunningObjectsIsSafe();
     void windowOffTheMainThreadRaises();
 };
 
@@ -334,6 +335,29 @@ void ClsWaveTest::terminateReleasesEverything() {
     QVERIFY(in.RecordStart(gsmVoiceFormat()));
     QTRY_VERIFY(data.count() >= 1);
     in.Subclassing_Terminate();
+}
+
+void ClsWaveTest::deletingRunningObjectsIsSafe() {
+    auto in = std::make_unique<clsWaveIn>();
+    auto out = std::make_unique<clsWaveOut>();
+    in->Subclassing_Initialize();
+    out->Subclassing_Initialize();
+    int blocks = 0;
+    connect(in.get(), &clsWaveIn::OnWaveInData, this, [&] { ++blocks; });
+    QVERIFY(in->RecordStart(gsmVoiceFormat()));
+    QVERIFY(out->PlaybackStart(gsmVoiceFormat()));
+    const std::vector<Block> tone = toneBlocks(20, 440, 4000);
+    for (const Block &block : tone)
+        out->PlayBuffer(block.data(), gsmBlockBytes);
+    QTRY_VERIFY(blocks >= 2);
+    // Without Subclassing_Terminate: nothing may reach the objects afterwards.
+    in.reset();
+    out.reset();
+    QVERIFY(!modWave::waveInTarget());
+    QVERIFY(!modWave::waveOutTarget());
+    const int blocksAtDelete = blocks;
+    QTest::qWait(200);
+    QCOMPARE(blocks, blocksAtDelete);
 }
 
 void ClsWaveTest::windowOffTheMainThreadRaises() {
