@@ -1,3 +1,5 @@
+#include "relayprocess.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -8,6 +10,9 @@
 
 #include <map>
 #include <memory>
+
+using testsupport::readLog;
+using testsupport::startRelay;
 
 namespace {
 
@@ -68,37 +73,6 @@ bool staysSilent(QTcpSocket &socket, int ms = 200) {
         return false;
     socket.waitForReadyRead(ms);
     return socket.bytesAvailable() == 0;
-}
-
-QByteArray readLog(const QString &path) {
-    QFile log(path);
-    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-}
-
-// Starts a relay on a random port offset, its log going to `logPath`; another
-// program may hold one of the 43 ports, so it tries again elsewhere. Returns the
-// offset, or -1.
-int startRelay(QProcess &relay, const QString &logPath, const QStringList &options = {}) {
-    relay.setStandardErrorFile(logPath);
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
-        relay.start(QStringLiteral(MARLOX_RELAY_PATH),
-                    QStringList{QStringLiteral("--port-offset"), QString::number(offset)} +
-                        options);
-        if (!relay.waitForStarted())
-            return -1;
-        const bool listening = QTest::qWaitFor(
-            [&] {
-                return relay.state() != QProcess::Running ||
-                       readLog(logPath).contains("listening on");
-            },
-            10000);
-        if (listening && relay.state() == QProcess::Running)
-            return offset;
-        relay.kill();
-        relay.waitForFinished();
-    }
-    return -1;
 }
 
 } // namespace

@@ -1,0 +1,90 @@
+#include "audio/clsWaveOut.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "radiofixture.h"
+#include "relayprocess.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Radios that talk through the relay server, as stations do on the air.
+class TwoRadiosTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void stationsOnOneChannelHearEachOther();
+
+private:
+    std::unique_ptr<frmMain> startRadio(const QByteArray &storedChannel);
+
+    QTemporaryDir m_logs;
+    QProcess m_relay;
+    int m_offset = -1;
+    std::vector<std::unique_ptr<testsupport::ProgramFolder>> m_folders;
+};
+
+void TwoRadiosTest::initTestCase() {
+    QVERIFY2(qEnvironmentVariableIsSet("MARLOX_TEST_AUDIO"),
+             "no test audio server: run through scripts/test");
+    m_offset = testsupport::startRelay(m_relay, m_logs.filePath("relay.log"));
+    QVERIFY(m_offset > 0);
+    vb::setEndProgramHandler([] {});
+}
+
+void TwoRadiosTest::cleanupTestCase() {
+    program::unloadControlWindow();
+    m_relay.terminate();
+    m_relay.waitForFinished();
+}
+
+std::unique_ptr<frmMain> TwoRadiosTest::startRadio(const QByteArray &storedChannel) {
+    auto folder = std::make_unique<testsupport::ProgramFolder>(
+        m_offset, " 23\r\n" + storedChannel + "\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    folder->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
+                                        QByteArray::number(m_offset) + "\n");
+    folder->use();
+    auto radio = std::make_unique<frmMain>(goldSkin());
+    radio->Form_Load();
+    radio->Image12_Click();
+    m_folders.push_back(std::move(folder));
+    return radio;
+}
+
+void TwoRadiosTest::stationsOnOneChannelHearEachOther() {
+    auto talker = startRadio("07");
+    auto neighbour = startRadio("08");
+    auto listener = startRadio("07");
+    QTRY_VERIFY(talker->voiceConnected && listener->voiceConnected && neighbour->voiceConnected);
+    QCOMPARE(listener->Label4->caption(), QString("07"));
+    QCOMPARE(neighbour->Label4->caption(), QString("08"));
+    QVERIFY(testsupport::waitForStations(m_logs.filePath("relay.log"), 331 + m_offset, 2));
+
+    QSignalSpy played(listener->objWaveOut.get(), &clsWaveOut::OnWaveOutDone);
+    QByteArray sent;
+    for (int block = 0; block < 40; ++block) {
+        QByteArray bytes(65, char(block));
+        bytes[0] = char(0xA0 + block % 16);
+        talker->objWaveIn_OnWaveInData(bytes, 65);
+        sent += bytes;
+    }
+    QTRY_COMPARE(listener->receivedBytes, double(sent.size()));
+    QTRY_COMPARE(played.count(), 40);
+    QCOMPARE(listener->ProgressBar2->value(), 70.0f);
+    // Nothing comes back to the talker, nothing reaches the neighbouring channel.
+    QTest::qWait(300);
+    QCOMPARE(talker->receivedBytes, 0.0);
+    QCOMPARE(neighbour->receivedBytes, 0.0);
+}
+
+int main(int argc, char *argv[]) {
+    testsupport::isolateUserSettings();
+    QApplication app(argc, argv);
+    TwoRadiosTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_tworadios.moc"

@@ -1,0 +1,50 @@
+#include "relayprocess.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTest>
+
+namespace testsupport {
+
+QByteArray readLog(const QString &path) {
+    QFile log(path);
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
+int startRelay(QProcess &relay, const QString &logPath, const QStringList &options) {
+    relay.setStandardErrorFile(logPath);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
+        relay.start(QStringLiteral(MARLOX_RELAY_PATH),
+                    QStringList{QStringLiteral("--port-offset"), QString::number(offset)} +
+                        options);
+        if (!relay.waitForStarted())
+            return -1;
+        const bool listening = QTest::qWaitFor(
+            [&] {
+                return relay.state() != QProcess::Running ||
+                       readLog(logPath).contains("listening on");
+            },
+            10000);
+        if (listening && relay.state() == QProcess::Running)
+            return offset;
+        relay.kill();
+        relay.waitForFinished();
+    }
+    return -1;
+}
+
+bool waitForStations(const QString &logPath, int port, int count) {
+    const QByteArray line = " on port " + QByteArray::number(port) + " ";
+    const QByteArray stations = ", " + QByteArray::number(count) + " connected";
+    return QTest::qWaitFor(
+        [&] {
+            for (const QByteArray &entry : readLog(logPath).split('\n'))
+                if (entry.contains(": connect ") && entry.contains(line) && entry.contains(stations))
+                    return true;
+            return false;
+        },
+        10000);
+}
+
+} // namespace testsupport
