@@ -25,6 +25,7 @@ private slots:
     void receivedCountIsGrouped();
     void droppedLinkIsRebuiltBySupervision();
     void speechIsSentOnlyWhileConnected();
+    void floodAndAbruptCloseOnTheVoiceLink();
     void channelSteps_data();
     void channelSteps();
     void directEntry_data();
@@ -185,6 +186,33 @@ void VoiceLinkTest::speechIsSentOnlyWhileConnected() {
     QTRY_VERIFY(m_radio->voiceConnected);
     m_radio->objWaveIn_OnWaveInData(block, 65);
     QTRY_COMPARE(channel4.received(0), block);
+}
+
+void VoiceLinkTest::floodAndAbruptCloseOnTheVoiceLink() {
+    RecordingServer &channel4 = serverFor("127.0.0.1", 328);
+    startRadio(true);
+    QTRY_VERIFY(m_radio->voiceConnected);
+    QByteArray flood(10 * 1024 * 1024 + 7, '\0');
+    for (qsizetype at = 0; at < flood.size(); ++at)
+        flood[at] = char((at * 7919) >> 3);
+    channel4.connection(0)->write(flood);
+    qint32 mostQueued = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            mostQueued = std::max(mostQueued, m_radio->objWaveOut->m_BufferCount());
+            return m_radio->receivedBytes == double(flood.size());
+        },
+        30000));
+    // A burst never becomes an endless backlog of speech.
+    QVERIFY(mostQueued <= clsWaveOut::maxQueuedBuffers);
+    QCOMPARE(m_radio->receiveBuffer.size(), flood.size() % 65);
+
+    channel4.connection(0)->abort();
+    QTRY_VERIFY(!m_radio->voiceConnected);
+    m_radio->Timer6_Timer();
+    QTRY_VERIFY(m_radio->voiceConnected);
+    QCOMPARE(m_radio->receivedBytes, 0.0);
+    QCOMPARE(m_radio->receiveBuffer.size(), 0);
 }
 
 void VoiceLinkTest::channelSteps_data() {

@@ -40,7 +40,8 @@ bool waitForStations(const QString &logPath, int port, int count) {
     return QTest::qWaitFor(
         [&] {
             for (const QByteArray &entry : readLog(logPath).split('\n'))
-                if (entry.contains(": connect ") && entry.contains(line) && entry.contains(stations))
+                if (entry.contains(": connect ") && entry.contains(line) &&
+                    entry.contains(stations))
                     return true;
             return false;
         },
