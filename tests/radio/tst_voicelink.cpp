@@ -3,6 +3,7 @@
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"
+#include "sound.h"
 #include "system.h"
 
 #include <QApplication>
@@ -299,7 +300,10 @@ void VoiceLinkTest::kickedStationKeepsItsChannel() {
     const int port = m_radio->serverPort;
 
     program::controlWindow().kicken = 1;
+    m_radio->soundOption = "sound_on";
     m_radio->Label9_Click();
+    // A kicked station still hears its channel announced.
+    QVERIFY(vb::lastSoundRequested().endsWith("/wave-zahlen/8.wav"));
     m_radio->Label10_Click();
     m_radio->Text1->setText("30");
     m_radio->Command1_Click();

@@ -1,0 +1,89 @@
+// How much of one core the radio takes while it sits online on a channel,
+// and while it receives a station's speech. Prints figures, asserts nothing.
+//
+//   bench_client [seconds]     (default 60 for each phase)
+
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "radiofixture.h"
+#include "relayprocess.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double shareOfOneCore(int seconds, const std::function<void()> &during = {}) {
+    QTimer feeder;
+    if (during) {
+        QObject::connect(&feeder, &QTimer::timeout, during);
+        feeder.start(40);
+    }
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTest::qWait(seconds * 1000);
+    return 100.0 * (cpuSeconds() - cpuBefore) / (double(wall.elapsed()) / 1000.0);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    testsupport::isolateUserSettings();
+    QApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 60;
+    vb::setEndProgramHandler([] {});
+
+    QTemporaryDir logs;
+    QProcess relay;
+    const int offset = testsupport::startRelay(relay, logs.filePath("relay.log"));
+    if (offset < 0) {
+        std::fprintf(stderr, "could not start the relay\n");
+        return 1;
+    }
+    testsupport::ProgramFolder folder(offset, " 23\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    folder.writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
+                                       QByteArray::number(offset) + "\n");
+    folder.use();
+    {
+        frmMain radio(goldSkin());
+        radio.Form_Load();
+        radio.show();
+        radio.Image12_Click();
+        if (!QTest::qWaitFor([&] { return radio.voiceConnected != 0; }, 10000)) {
+            std::fprintf(stderr, "the radio did not go online (is an audio server running?)\n");
+            return 1;
+        }
+        const double idle = shareOfOneCore(seconds);
+
+        // Another station on the channel talks: a block every 40 ms.
+        QTcpSocket talker;
+        talker.connectToHost(QStringLiteral("127.0.0.1"), quint16(331 + offset));
+        talker.waitForConnected(5000);
+        testsupport::waitForStations(logs.filePath("relay.log"), 331 + offset, 2);
+        const QByteArray block(65, '\x55');
+        const double receiving = shareOfOneCore(seconds, [&] { talker.write(block); });
+
+        std::printf("radio online and idle:      %.2f %% of one core over %d s\n", idle, seconds);
+        std::printf("radio receiving speech:     %.2f %% of one core over %d s\n", receiving,
+                    seconds);
+    }
+    program::unloadControlWindow();
+    relay.terminate();
+    relay.waitForFinished();
+    return 0;
+}
