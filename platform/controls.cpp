@@ -401,7 +401,10 @@ void CommandButton::keyPressEvent(QKeyEvent *event) {
 }
 
 void CommandButton::keyReleaseEvent(QKeyEvent *event) {
-    emit KeyUp(keyCodeFromQt(event->key()), shiftValue(event->modifiers()));
+    // A held key repeats as release/press pairs on some window systems; only
+    // the real release lets go, the repeated presses arrive as key downs.
+    if (!event->isAutoRepeat())
+        emit KeyUp(keyCodeFromQt(event->key()), shiftValue(event->modifiers()));
     if (event->key() != Qt::Key_Space)
         QPushButton::keyReleaseEvent(event);
 }

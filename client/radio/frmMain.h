@@ -20,15 +20,18 @@
 #include <memory>
 
 #include "deployment.h"
+#include "levelcapture.h"
 #include "wavetypes.h"
 #include "winsock.h"
 
 namespace vb {
 class SingleInstanceGuard;
-}
+class MSComm;
+} // namespace vb
 
 class clsWaveIn;
 class clsWaveOut;
+class QWindow;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -79,10 +82,41 @@ public:
 
     // Push-to-talk and serial keying
     void openSerialPort();
+    void senden_KeyDown(int KeyCode, int Shift);
+    void senden_KeyUp(int KeyCode, int Shift);
+    void senden_MouseDown(int Button, int Shift, float X, float Y);
+    void senden_MouseUp(int Button, int Shift, float X, float Y);
+    void senden_LostFocus();
+    void Image32_MouseDown();
+    void Image32_MouseUp();
+    bool GetCursorKeys(QWidget *control);
+    void Form_KeyDown(int KeyCode, int Shift);
+    void MSComm1_OnComm();
+    void Timer3_Timer();
+    void Label17_Click();
+    // A transmission keyed from the keyboard or the compact window ends when
+    // the program or the keying window loses the focus: the key's release
+    // would never arrive.
+    void endTransmissionOnFocusLoss();
 
     // Levels and volume
     void SetVolume();
     void openLevelCapture();
+    static qint32 PeakLevel(const std::array<qint16, 1024> &samples);
+    static qint16 SignedInteger(qint32 UnsignedInteger);
+    void Timer4_Timer();
+    void Timer5_Timer();
+    void Timer11_Timer();
+    void Label28_Click();
+    void Label38_Click();
+    void Label39_Click();
+    void Label38_MouseDown();
+    void Label38_MouseUp();
+    void Label39_MouseDown();
+    void Label39_MouseUp();
+    void Slider1_Scroll();
+    void Slider2_Scroll();
+    void needleRest();
 
     // Events of the capture and playback objects
     void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);
@@ -110,6 +144,23 @@ public:
     double receivedBytes = 0;
     qint16 volTicks = 0;
     wave::WaveFormat voiceFormat{};
+
+    // Push-to-talk
+    qint16 recordingStarted = 0;
+    qint16 sendMeterOn = 0;
+    qint16 idleSeconds = 0;
+    qint16 transmitAnnounced = 0;
+    vb::MSComm *MSComm1 = nullptr;
+
+    // Levels and volume
+    double needleAngle = 0.7;
+    double needleTarget = 0.7;
+    double rxNeedleValue = 0;
+    QString lastReceivedText;
+    qint16 rogerBeep = 0;
+    wave::WaveFormat levelFormat{};
+    std::array<qint16, 1024> levelSamples{};
+    wave::WaveHeader levelHeader{};
     std::unique_ptr<clsWaveIn> objWaveIn;
     std::unique_ptr<clsWaveOut> objWaveOut;
 
@@ -161,9 +212,28 @@ private:
     void releaseAudioObjects();
     void raiseFromAnotherCopy();
 
+    // Push-to-talk
+    class KeyPreview;
+    void installKeyPreview();
+    // Also the context of the connections that may fire while the window is
+    // torn down (focus changes): it goes before the window's base does.
+    std::unique_ptr<QObject> m_keyPreview;
+    void showSpeakerOn();
+    // Key states the window has seen, in place of asking the system.
+    std::array<bool, 256> m_keyDown{};
+    bool m_releaseOnFocusLoss = false;
+    // Set while the serial port or the keep-alive keys: no focus watch then.
+    bool m_unattendedKeying = false;
+    QWindow *m_keyingWindow = nullptr;
+
     const Skin &m_skin;
     std::unique_ptr<vb::SingleInstanceGuard> m_guard;
     bool m_endedByGuard = false;
     int m_windowLeftTwips = 0;
     int m_windowTopTwips = 0;
+
+public:
+    // The level capture, kept last: it goes first, while the buffer and
+    // everything its teardown may reach are still there.
+    wave::LevelCapture levelWaveIn;
 };

@@ -145,15 +145,15 @@ void frmMain::createControls() {
     auto noTick = [] {};
     Timer1 = new vb::Timer(this, QStringLiteral("Timer1"), noTick);
     Timer2 = new vb::Timer(this, QStringLiteral("Timer2"), [this] { Timer2_Timer(); });
-    Timer3 = new vb::Timer(this, QStringLiteral("Timer3"), noTick);
-    Timer4 = new vb::Timer(this, QStringLiteral("Timer4"), noTick);
-    Timer5 = new vb::Timer(this, QStringLiteral("Timer5"), noTick);
+    Timer3 = new vb::Timer(this, QStringLiteral("Timer3"), [this] { Timer3_Timer(); });
+    Timer4 = new vb::Timer(this, QStringLiteral("Timer4"), [this] { Timer4_Timer(); });
+    Timer5 = new vb::Timer(this, QStringLiteral("Timer5"), [this] { Timer5_Timer(); });
     Timer6 = new vb::Timer(this, QStringLiteral("Timer6"), [this] { Timer6_Timer(); });
     Timer7 = new vb::Timer(this, QStringLiteral("Timer7"), [this] { Timer7_Timer(); });
     Timer8 = new vb::Timer(this, QStringLiteral("Timer8"), noTick);
     Timer9 = new vb::Timer(this, QStringLiteral("Timer9"), noTick);
     Timer10 = new vb::Timer(this, QStringLiteral("Timer10"), noTick);
-    Timer11 = new vb::Timer(this, QStringLiteral("Timer11"), noTick);
+    Timer11 = new vb::Timer(this, QStringLiteral("Timer11"), [this] { Timer11_Timer(); });
 }
 
 void frmMain::applySkin() {

@@ -1,0 +1,86 @@
+#pragma once
+
+// What the tests and the benchmark over the air share: a second radio in a
+// process of its own, a tone player and recordings of sound devices.
+//
+// On the test audio server the microphone (marlox_source) hears the
+// loudspeaker (marlox_sink): a tone played into the sink reaches the talking
+// radio's capture, and while it transmits its own playback is closed, so
+// whatever the sink plays once the tone has stopped is the listening radio.
+
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+namespace air {
+
+constexpr int sampleRate = 8000;
+
+// The radio of ptt_station.cpp in its own process.
+class Station {
+public:
+    ~Station();
+    bool start(const QString &program, const QString &folder);
+    // Sends a command and waits for the answer line; false on another one.
+    bool command(const QByteArray &command, const QByteArray &answer, QByteArray *got = nullptr);
+
+private:
+    bool waitForLine(QByteArray *line, int timeoutMs);
+    QProcess m_process;
+    QByteArray m_pending;
+};
+
+// Records a device as 8000 Hz mono 16-bit; every sample gets the time it
+// was taken, in ms of the shared clock.
+class Recorder : public QObject {
+public:
+    Recorder(const QByteArray &deviceId, const QElapsedTimer &clock);
+    bool start();
+    void stop();
+    // Samples are counted from the start; times are ms of the shared clock.
+    qsizetype indexAt(double timeMs) const;
+    // The first sample from `from` on whose magnitude is above threshold, or -1.
+    qsizetype onsetFrom(qsizetype from, int threshold) const;
+    // The first sample from `from` on that begins minSamples below threshold, or -1.
+    qsizetype silenceFrom(qsizetype from, int threshold, qsizetype minSamples) const;
+    std::vector<qint16> samples(qsizetype from, qsizetype to) const;
+
+private:
+    void take();
+    QByteArray m_deviceId;
+    const QElapsedTimer &m_clock;
+    std::unique_ptr<QAudioSource> m_source;
+    QIODevice *m_input = nullptr;
+    std::vector<qint16> m_samples;
+    std::vector<double> m_timesMs;
+};
+
+// Plays a sine tone into a device, followed by silence until stopped. The
+// sink is fed as it has room, as the program's own playback is.
+class TonePlayer : public QObject {
+public:
+    explicit TonePlayer(const QByteArray &deviceId);
+    bool play(double frequencyHz, int durationMs, int amplitude);
+    void stop();
+
+private:
+    void feed();
+    QByteArray m_deviceId;
+    std::unique_ptr<QAudioSink> m_sink;
+    QIODevice *m_output = nullptr;
+    QByteArray m_pcm;
+    qsizetype m_written = 0;
+    QTimer m_feed;
+};
+
+QAudioFormat voiceFormat();
+// The strongest frequency between lowHz and highHz.
+double frequencyOf(const std::vector<qint16> &samples, double lowHz, double highHz);
+
+} // namespace air

@@ -1,0 +1,80 @@
+// A radio in a process of its own, keyed from its standard input, for the
+// tests and the benchmark that need two stations talking over real sound.
+// Two radios cannot share one process: the capture and playback objects'
+// notifications go to the last objects made in a process.
+//
+// Usage: ptt_station --folder DIR. Commands, one a line: "press" and
+// "release" (the space bar on the transmit key), "quit". It prints "online"
+// once the voice link is up, "keyed" and "released" as the key follows.
+
+#include "radio/frmMain.h"
+#include "radiofixture.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void say(const char *line) {
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+void sendSpace(QWidget *target, QEvent::Type type) {
+    QKeyEvent event(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    testsupport::isolateUserSettings();
+    QApplication app(argc, argv);
+    vb::initProgramFolder(QApplication::arguments());
+    vb::setEndProgramHandler([] { QApplication::exit(0); });
+
+    frmMain radio(goldSkin());
+    radio.Form_Load();
+    radio.Image12_Click();
+
+    QTimer watch;
+    bool online = false;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!online && radio.voiceConnected) {
+            online = true;
+            say("online");
+        }
+    });
+    watch.start(20);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char chunk[256];
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got <= 0) {
+            QApplication::exit(0);
+            return;
+        }
+        pending.append(chunk, got);
+        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QByteArray command = pending.left(end).trimmed();
+            pending.remove(0, end + 1);
+            if (command == "press") {
+                sendSpace(radio.senden, QEvent::KeyPress);
+                say(radio.recordingStarted ? "keyed" : "refused");
+            } else if (command == "release") {
+                sendSpace(radio.senden, QEvent::KeyRelease);
+                say("released");
+            } else if (command == "quit") {
+                QApplication::exit(0);
+            }
+        }
+    });
+    return app.exec();
+}

@@ -1,0 +1,142 @@
+// Two stations on one channel through the relay and the test audio server:
+// one holds its space bar while a tone reaches its microphone, the other
+// hears the tone on its loudspeaker, shows the channel busy, refuses its own
+// key meanwhile, and ends the reception with the roger beep. See
+// airsupport.h for how the two share the server's one microphone and one
+// loudspeaker.
+//
+// The talking station runs in a process of its own (ptt_station): the audio
+// objects' notifications reach only the last objects made in a process.
+
+#include "airsupport.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "radiofixture.h"
+#include "relayprocess.h"
+#include "sound.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+
+class OverTheAirTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void toneTravelsFromOneStationToTheOther();
+
+private:
+    std::unique_ptr<testsupport::ProgramFolder> folder(const QByteArray &volume);
+
+    QTemporaryDir m_logs;
+    QProcess m_relay;
+    int m_offset = -1;
+};
+
+void OverTheAirTest::initTestCase() {
+    QVERIFY2(qEnvironmentVariableIsSet("MARLOX_TEST_AUDIO"),
+             "no test audio server: run through scripts/test");
+    m_offset = testsupport::startRelay(m_relay, m_logs.filePath("relay.log"));
+    QVERIFY(m_offset > 0);
+    vb::setEndProgramHandler([] {});
+}
+
+void OverTheAirTest::cleanupTestCase() {
+    program::unloadControlWindow();
+    m_relay.terminate();
+    m_relay.waitForFinished();
+}
+
+std::unique_ptr<testsupport::ProgramFolder> OverTheAirTest::folder(const QByteArray &volume) {
+    auto made = std::make_unique<testsupport::ProgramFolder>(
+        m_offset, volume + "\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
+                                      QByteArray::number(m_offset) + "\n");
+    return made;
+}
+
+void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
+    constexpr double toneHz = 600;
+    constexpr int toneMs = 1000;
+    const auto talkerFolder = folder(" 23");
+    air::Station talker;
+    QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+
+    // Below full volume, so that the loop from loudspeaker to microphone
+    // dies away instead of growing.
+    const auto listenerFolder = folder(" 70");
+    listenerFolder->use();
+    frmMain listener(goldSkin());
+    listener.Form_Load();
+    listener.Image12_Click();
+    QTRY_VERIFY(listener.voiceConnected);
+    QVERIFY(testsupport::waitForStations(m_logs.filePath("relay.log"), listener.serverPort, 2));
+    listener.Label28_Click();
+    QCOMPARE(listener.rogerBeep, qint16(1));
+
+    QElapsedTimer clock;
+    clock.start();
+    double lastArrivalMs = -1;
+    connect(listener.wskChat, &Winsock::DataArrival, &listener,
+            [&] { lastArrivalMs = double(clock.elapsed()); });
+    air::Recorder loudspeaker("marlox_source", clock);
+    QVERIFY(loudspeaker.start());
+    air::TonePlayer mouth("marlox_sink");
+
+    QVERIFY(talker.command("press", "keyed"));
+    QTest::qWait(200);
+    QVERIFY(mouth.play(toneHz, toneMs, 6000));
+    const double toneStartMs = double(clock.elapsed());
+    QTRY_COMPARE(listener.ProgressBar2->value(), 70.0f);
+    QCOMPARE(listener.senden->caption(), QString("Bitte warten"));
+    QCOMPARE(listener.Label31->backColor(), 0xFFu);
+
+    // The other station has the channel: this key is refused, and its
+    // release leaves the loudspeaker playing.
+    listener.senden_KeyDown(32, 0);
+    QCOMPARE(listener.Label2->backColor(), 0u);
+    QCOMPARE(listener.recordingStarted, qint16(0));
+    listener.senden_KeyUp(32, 0);
+    QCOMPARE(listener.ProgressBar2->value(), 70.0f);
+
+    // The key is held on after the tone: what the loudspeaker plays then
+    // came over the air.
+    QTest::qWait(toneMs + 700);
+    const double heardFromMs = toneStartMs + toneMs + 200;
+    QVERIFY(talker.command("release", "released"));
+    const double releaseMs = double(clock.elapsed());
+    QCOMPARE(listener.ProgressBar2->value(), 70.0f);
+    mouth.stop();
+
+    QTRY_COMPARE_WITH_TIMEOUT(listener.ProgressBar2->value(), 0.0f, 5000);
+    const double endMs = double(clock.elapsed());
+    loudspeaker.stop();
+    qInfo("reception ended %.0f ms after the release, %.0f ms after the last bytes",
+          endMs - releaseMs, endMs - lastArrivalMs);
+    // Bound only by the timer's period: a whole quiet period must pass first.
+    QVERIFY(endMs - lastArrivalMs >= 450);
+    QVERIFY(endMs - releaseMs < 3000);
+    QCOMPARE(listener.senden->caption(), QString("P T T"));
+    QCOMPARE(vb::lastSoundRequested(), vb::programFile(QStringLiteral("test.wav")));
+
+    const std::vector<qint16> heard = loudspeaker.samples(loudspeaker.indexAt(heardFromMs),
+                                                          loudspeaker.indexAt(heardFromMs + 300));
+    int peak = 0;
+    for (qint16 sample : heard)
+        peak = std::max(peak, std::abs(int(sample)));
+    const double frequency = air::frequencyOf(heard, toneHz / 2, toneHz * 2);
+    qInfo("the loudspeaker played %.1f Hz at peak %d", frequency, peak);
+    QVERIFY2(peak > 1000, "the tone never came out of the loudspeaker");
+    QVERIFY2(std::abs(frequency - toneHz) < toneHz * 0.05, qPrintable(QString::number(frequency)));
+}
+
+int main(int argc, char *argv[]) {
+    testsupport::isolateUserSettings();
+    QApplication app(argc, argv);
+    OverTheAirTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_overtheair.moc"
