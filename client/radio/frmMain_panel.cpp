@@ -17,6 +17,16 @@ struct LabelSpec {
 
 } // namespace
 
+// The artwork sits in this static library; without a reference from here the
+// linker leaves its registration out of the program.
+static void loadArtwork() {
+    static const bool loaded = [] {
+        Q_INIT_RESOURCE(artwork);
+        return true;
+    }();
+    (void)loaded;
+}
+
 void frmMain::createControls() {
     for (int index = 0; index < int(Image1.size()); ++index)
         Image1[index] = new vb::Image(this, QStringLiteral("Image1(%1)").arg(index));
@@ -142,6 +152,15 @@ void frmMain::createControls() {
     wskChat = new Winsock(this);
     wskChat->setObjectName(QStringLiteral("wskChat"));
 
+    // The panel at rest: the first style's faceplate, the switch off, the keys
+    // up, the lamps dark, no transient display.
+    for (int index = 1; index < int(Image1.size()); ++index)
+        Image1[index]->hide();
+    for (QWidget *control :
+         std::initializer_list<QWidget *>{Image11, Image26, Image27, Image28, Image29, Image31,
+                                          Image13, Image38, Image4, Label42, ProgressBar3})
+        control->hide();
+
     auto noTick = [] {};
     Timer1 = new vb::Timer(this, QStringLiteral("Timer1"), noTick);
     Timer2 = new vb::Timer(this, QStringLiteral("Timer2"), [this] { Timer2_Timer(); });
@@ -157,6 +176,7 @@ void frmMain::createControls() {
 }
 
 void frmMain::applySkin() {
+    loadArtwork();
     resize(vb::pixelsFromTwips(m_skin.panelWidthTwips),
            vb::pixelsFromTwips(m_skin.panelHeightTwips));
 
@@ -166,12 +186,16 @@ void frmMain::applySkin() {
             Line1->setPoints(float(placement.leftTwips), float(placement.topTwips),
                              float(placement.leftTwips + placement.widthTwips),
                              float(placement.topTwips + placement.heightTwips));
+            Line1->raise();
             continue;
         }
         auto *control = findChild<QWidget *>(name);
         if (auto *geometry = dynamic_cast<vb::TwipsGeometry *>(control))
             geometry->setTwipsGeometry(placement.leftTwips, placement.topTwips,
                                        placement.widthTwips, placement.heightTwips);
+        // later placements lie over earlier ones
+        if (control)
+            control->raise();
     }
 
     for (const LabelLook &look : m_skin.looks) {
