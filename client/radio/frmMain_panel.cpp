@@ -8,7 +8,7 @@
 
 namespace {
 
-struct LabelSpec {
+struct LabelEntry {
     vb::Label *frmMain::*member;
     const char *name;
     const char *caption;
@@ -64,7 +64,7 @@ void frmMain::createControls() {
     ProgressBar2 = new vb::ProgressBar(this, QStringLiteral("ProgressBar2"));
     ProgressBar3 = new vb::ProgressBar(this, QStringLiteral("ProgressBar3"));
 
-    const LabelSpec labels[] = {
+    const LabelEntry labels[] = {
         {&frmMain::Label1, "Label1", "", "RX"},
         {&frmMain::Label2, "Label2", "", "TX"},
         {&frmMain::Label3, "Label3", "ONLINE", ""},
@@ -120,11 +120,11 @@ void frmMain::createControls() {
         {&frmMain::lblReceivedBytes, "lblReceivedBytes", "0", ""},
         {&frmMain::ch01, "ch01", "Chat", "MRLX-Chat (Mini - Chatprogramm)"},
     };
-    for (const LabelSpec &spec : labels) {
+    for (const LabelEntry &entry : labels) {
         auto *label =
-            new vb::Label(this, QString::fromLatin1(spec.name), QString::fromUtf8(spec.caption));
-        label->setToolTipText(QString::fromUtf8(spec.toolTip));
-        this->*spec.member = label;
+            new vb::Label(this, QString::fromLatin1(entry.name), QString::fromUtf8(entry.caption));
+        label->setToolTipText(QString::fromUtf8(entry.toolTip));
+        this->*entry.member = label;
     }
 
     Slider1 = new vb::Slider(this, QStringLiteral("Slider1"), QStringLiteral("Lautstärke"));
