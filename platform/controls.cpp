@@ -265,6 +265,7 @@ Image::~Image() = default;
 bool Image::setPicture(const QString &resourcePath) {
     m_svg.reset();
     m_pixmap = QPixmap();
+    m_rendered = QPixmap();
     if (!QFile::exists(resourcePath)) {
         update();
         return false;
@@ -290,10 +291,21 @@ void Image::setBorderStyle(int style) {
 }
 
 void Image::paintEvent(QPaintEvent *) {
+    if (m_svg) {
+        const qreal ratio = devicePixelRatioF();
+        if (m_rendered.size() != size() * ratio || m_rendered.devicePixelRatio() != ratio) {
+            m_rendered = QPixmap(size() * ratio);
+            m_rendered.setDevicePixelRatio(ratio);
+            m_rendered.fill(Qt::transparent);
+            QPainter svgPainter(&m_rendered);
+            svgPainter.setRenderHint(QPainter::Antialiasing);
+            m_svg->render(&svgPainter, QRectF(rect()));
+        }
+    }
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     if (m_svg)
-        m_svg->render(&painter, QRectF(rect()));
+        painter.drawPixmap(0, 0, m_rendered);
     else if (!m_pixmap.isNull())
         painter.drawPixmap(rect(), m_pixmap);
     if (m_borderStyle != 0) {

@@ -148,6 +148,9 @@ protected:
 private:
     std::unique_ptr<QSvgRenderer> m_svg;
     QPixmap m_pixmap;
+    // The SVG drawn at the control's size: the needle and the lamps repaint
+    // the panel behind them many times a second.
+    QPixmap m_rendered;
     int m_borderStyle = 0;
 };
 

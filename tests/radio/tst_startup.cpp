@@ -27,6 +27,7 @@ private slots:
     void saveOptionsIntoAnUnwritablePlaceIsSilent();
     void panelStyle_data();
     void panelStyle();
+    void pictureFollowsItsResourceAndSize();
     void buildColours();
     void startupWithSoundOff();
     void deploymentPortsReachTheChannelPorts();
@@ -225,6 +226,39 @@ void StartupTest::panelStyle() {
     QCOMPARE(radio->Label4->foreColor(), text);
     QCOMPARE(radio->Label25->foreColor(), text);
     QCOMPARE(radio->Label26->foreColor(), style == 3 ? 0u : 0x654321u);
+}
+
+// The panel pictures are drawn once and kept: a new picture or a new size
+// must still show at once, over the whole control.
+void StartupTest::pictureFollowsItsResourceAndSize() {
+    QTemporaryDir dir;
+    const auto svg = [&](const char *name, const char *colour) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 10 10'>"
+                              "<rect width='10' height='10' fill='") +
+                   colour + "'/></svg>");
+    };
+    svg("red.svg", "#ff0000");
+    svg("blue.svg", "#0000ff");
+    QWidget window;
+    vb::Image picture(&window, QStringLiteral("Image9"));
+    picture.setWidthTwips(600);
+    picture.setHeightTwips(300);
+    QVERIFY(picture.setPicture(dir.filePath("red.svg")));
+    QCOMPARE(picture.grab().toImage().pixelColor(5, 5), QColor(Qt::red));
+
+    QVERIFY(picture.setPicture(dir.filePath("blue.svg")));
+    QCOMPARE(picture.grab().toImage().pixelColor(5, 5), QColor(Qt::blue));
+
+    picture.setWidthTwips(1200);
+    picture.setHeightTwips(600);
+    const QImage grown = picture.grab().toImage();
+    QCOMPARE(grown.size(), picture.size());
+    QCOMPARE(grown.pixelColor(grown.width() - 2, grown.height() - 2), QColor(Qt::blue));
+
+    QVERIFY(!picture.setPicture(dir.filePath("missing.svg")));
+    QVERIFY(!picture.hasPicture());
 }
 
 void StartupTest::buildColours() {
