@@ -1,7 +1,9 @@
 // Prints what the speech path costs: GSM coding per block, the delay of a
-// posted notification, the spacing of captured blocks, and the time from
-// handing a block to playback until capture hears it (through the test
-// audio server's loop from sink to source). Asserts nothing.
+// posted notification, and the latency of playback and of capture through
+// the test audio server (its capture source is the sink's monitor). Asserts
+// nothing.
+//
+// Usage: bench_wave [tone blocks]   (default 220)
 
 #include "clsWaveIn.h"
 #include "clsWaveOut.h"
@@ -30,11 +32,16 @@ qintptr timingProc(qintptr, quint32, qintptr, qintptr) {
     return 0;
 }
 
-double median(std::vector<double> values) {
+double percentile(std::vector<double> values, double fraction) {
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return values[std::min(values.size() - 1, size_t(fraction * double(values.size() - 1) + 0.5))];
+}
+
+void printSpread(const char *what, const std::vector<double> &ms) {
+    std::printf("%s: median %.1f ms, p95 %.1f ms over %zu blocks\n", what, percentile(ms, 0.5),
+                percentile(ms, 0.95), ms.size());
 }
 
 void benchCodec() {
@@ -70,82 +77,107 @@ void benchPostedMessages() {
     std::vector<double> us;
     for (qint64 ns : postDelaysNs)
         us.push_back(ns / 1000.0);
-    std::printf("posted notification to window procedure: median %.1f us over %zu\n", median(us),
-                us.size());
+    std::printf("posted notification to window procedure: median %.1f us over %zu\n",
+                percentile(us, 0.5), us.size());
     destroyWindow(hWnd);
 }
 
-// Plays silence, then a tone, while recording; reports block spacing and the
-// time from handing over the first tone block to the first loud captured block.
-void benchLoop(QCoreApplication &app) {
+// Plays a steady stream of blocks through clsWaveOut, every fourth one a
+// tone, while clsWaveIn records the sink's monitor. For each tone block:
+// PlayBuffer to the moment the sink's playback position passes the block's
+// start (it sounds), and from then to the OnWaveInData that carries its onset
+// (the monitor hands sound to the source at once, so that is the capture
+// path: filling the 40 ms block, the audio server's source buffer, encoding
+// and the notification). A block of silence goes first and the stream waits
+// 2.5 s before the measured blocks: the test server's null sink renders in
+// 2 s slices while no stream has asked it for a short latency, and a fresh
+// stream would wait for the slice to end. So the figures are those of a
+// stream that is already running, as the radio's is after its first over.
+void benchLoop(QCoreApplication &app, int toneBlocks) {
     clsWaveIn in;
     clsWaveOut out;
     in.Subclassing_Initialize();
     out.Subclassing_Initialize();
+    if (!in.RecordStart(gsmVoiceFormat()) || !out.PlaybackStart(gsmVoiceFormat())) {
+        std::printf("no audio devices: start the test audio server (scripts/audio-server)\n");
+        return;
+    }
+    constexpr int warmUpBlocks = 1;
+    constexpr int period = 4;
     GsmCoder encoder, decoder;
+    std::vector<qint64> playedAtNs, soundedAtNs, heardAtNs, blockStart;
     std::vector<double> spacingMs;
-    qint64 lastBlockNs = -1, toneAtNs = -1, heardAtNs = -1;
-    int captured = 0;
+    qint64 lastBlockNs = -1;
+    bool lastLoud = false;
+
     QObject::connect(&in, &clsWaveIn::OnWaveInData, [&](const QByteArray &data, qint32) {
         const qint64 now = clock_.nsecsElapsed();
-        if (lastBlockNs >= 0 && captured > 5)
+        if (lastBlockNs >= 0)
             spacingMs.push_back((now - lastBlockNs) / 1e6);
         lastBlockNs = now;
-        ++captured;
         std::array<qint16, gsmBlockSamples> samples;
         decoder.decodeBlock(reinterpret_cast<const uchar *>(data.constData()), samples.data());
         double sum = 0;
         for (qint16 s : samples)
             sum += double(s) * s;
-        if (toneAtNs >= 0 && heardAtNs < 0 && std::sqrt(sum / gsmBlockSamples) > 1500)
-            heardAtNs = now;
+        const bool loud = std::sqrt(sum / gsmBlockSamples) > 1000;
+        if (loud && !lastLoud && heardAtNs.size() < playedAtNs.size())
+            heardAtNs.push_back(now);
+        lastLoud = loud;
     });
-    std::vector<qint64> handedOverNs;
-    std::vector<double> doneMs;
-    QObject::connect(&out, &clsWaveOut::OnWaveOutDone, [&](qint32) {
-        if (doneMs.size() < handedOverNs.size())
-            doneMs.push_back((clock_.nsecsElapsed() - handedOverNs[doneMs.size()]) / 1e6);
+
+    QTimer position;
+    position.setTimerType(Qt::PreciseTimer);
+    position.setInterval(1);
+    QObject::connect(&position, &QTimer::timeout, [&] {
+        const qint64 played = out.device() ? out.device()->playedSamples() : 0;
+        while (soundedAtNs.size() < blockStart.size() && played > blockStart[soundedAtNs.size()])
+            soundedAtNs.push_back(clock_.nsecsElapsed());
     });
-    const bool started = in.RecordStart(gsmVoiceFormat()) && out.PlaybackStart(gsmVoiceFormat());
-    if (!started) {
-        std::printf("no audio devices: start the test audio server (scripts/audio-server)\n");
-        return;
-    }
+    position.start();
 
     int sent = 0;
+    const int total = warmUpBlocks + toneBlocks * period;
     QTimer pacer;
+    pacer.setTimerType(Qt::PreciseTimer);
     pacer.setInterval(40);
-    QObject::connect(&pacer, &QTimer::timeout, [&] {
+    const auto sendBlock = [&] {
+        if (sent == total) {
+            pacer.stop();
+            QTimer::singleShot(1000, &app, &QCoreApplication::quit);
+            return;
+        }
+        const bool tone = sent >= warmUpBlocks && (sent - warmUpBlocks) % period == 0;
         std::array<qint16, gsmBlockSamples> samples{};
-        if (sent >= 25) {
+        if (tone) {
             for (int i = 0; i < gsmBlockSamples; ++i)
-                samples[i] = qint16(8000 * std::sin(2 * M_PI * 1000 * (sent * 320 + i) / 8000.0));
+                samples[i] = qint16(8000 * std::sin(2 * M_PI * 1000 * i / 8000.0));
         }
         std::array<char, gsmBlockBytes> block;
         encoder.encodeBlock(samples.data(), reinterpret_cast<uchar *>(block.data()));
-        if (sent == 25)
-            toneAtNs = clock_.nsecsElapsed();
-        if (out.PlayBuffer(block.data(), gsmBlockBytes))
-            handedOverNs.push_back(clock_.nsecsElapsed());
-        if (++sent == 100)
-            app.quit();
-    });
-    pacer.start();
+        if (tone) {
+            blockStart.push_back(qint64(sent) * gsmBlockSamples);
+            playedAtNs.push_back(clock_.nsecsElapsed());
+        }
+        out.PlayBuffer(block.data(), gsmBlockBytes);
+        ++sent;
+    };
+    QObject::connect(&pacer, &QTimer::timeout, sendBlock);
+    sendBlock();
+    QTimer::singleShot(2500, &pacer, qOverload<>(&QTimer::start));
     app.exec();
 
-    std::vector<double> sorted = spacingMs;
-    std::sort(sorted.begin(), sorted.end());
-    if (!sorted.empty())
-        std::printf("captured blocks: %d, spacing median %.1f ms, 5th %.1f ms, 95th %.1f ms\n",
-                    captured, median(spacingMs), sorted[sorted.size() / 20],
-                    sorted[sorted.size() * 19 / 20]);
-    std::printf("playback: %zu of %d blocks taken, hand-over to done median %.1f ms\n",
-                handedOverNs.size(), sent, median(doneMs));
-    if (heardAtNs >= 0)
-        std::printf("playback to capture through the audio server: %.0f ms\n",
-                    (heardAtNs - toneAtNs) / 1e6);
-    else
-        std::printf("playback to capture: the tone was not heard\n");
+    std::vector<double> toSink, toData;
+    for (size_t k = 0; k < soundedAtNs.size(); ++k) {
+        toSink.push_back((soundedAtNs[k] - playedAtNs[k]) / 1e6);
+        if (k < heardAtNs.size())
+            toData.push_back((heardAtNs[k] - soundedAtNs[k]) / 1e6);
+    }
+    printSpread("captured block spacing", spacingMs);
+    printSpread("PlayBuffer to sink", toSink);
+    printSpread("capture to OnWaveInData", toData);
+    std::printf("tone blocks: %zu played, %zu sounded, %zu heard\n", playedAtNs.size(),
+                soundedAtNs.size(), heardAtNs.size());
     in.Subclassing_Terminate();
     out.Subclassing_Terminate();
 }
@@ -157,6 +189,6 @@ int main(int argc, char **argv) {
     clock_.start();
     benchCodec();
     benchPostedMessages();
-    benchLoop(app);
+    benchLoop(app, argc > 1 ? std::max(1, atoi(argv[1])) : 220);
     return 0;
 }

@@ -95,6 +95,9 @@ public:
     // Drops what is playing and returns every queued buffer unplayed.
     MMRESULT reset();
     MMRESULT close();
+    // The playback position: samples the loudspeaker has sounded since the
+    // device was opened or last reset.
+    qint64 playedSamples() const;
 
     // The output volume: left channel in the low word, right in the high word,
     // 0 to 0xFFFF each. It applies to every playback device of this program.

@@ -135,6 +135,10 @@ MMRESULT WaveOutDevice::close() {
     return MMSYSERR_NOERROR;
 }
 
+qint64 WaveOutDevice::playedSamples() const {
+    return m_sink ? m_audioFormat.framesForDuration(m_sink->processedUSecs()) : 0;
+}
+
 // Hands queued sound to the Qt device as far as it has room; a buffer is done
 // once all of it has gone there.
 void WaveOutDevice::feed() {
