@@ -291,6 +291,8 @@ void Image::setBorderStyle(int style) {
 }
 
 void Image::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
     if (m_svg) {
         const qreal ratio = devicePixelRatioF();
         if (m_rendered.size() != size() * ratio || m_rendered.devicePixelRatio() != ratio) {
@@ -301,12 +303,8 @@ void Image::paintEvent(QPaintEvent *) {
             svgPainter.setRenderHint(QPainter::Antialiasing);
             m_svg->render(&svgPainter, QRectF(rect()));
         }
-    }
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    if (m_svg)
         painter.drawPixmap(0, 0, m_rendered);
-    else if (!m_pixmap.isNull())
+    } else if (!m_pixmap.isNull())
         painter.drawPixmap(rect(), m_pixmap);
     if (m_borderStyle != 0) {
         // The pressed look of a panel key.
