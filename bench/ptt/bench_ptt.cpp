@@ -8,6 +8,7 @@
 // Usage: bench_ptt [overs]   (default 25)
 
 #include "airsupport.h"
+#include "percentile.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"
@@ -28,13 +29,6 @@ std::unique_ptr<testsupport::ProgramFolder> folder(int offset, const QByteArray 
     made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
                                       QByteArray::number(offset) + "\n");
     return made;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    const size_t at =
-        std::min(values.size() - 1, size_t(fraction * double(values.size() - 1) + 0.5));
-    return values[at];
 }
 
 } // namespace

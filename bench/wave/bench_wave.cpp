@@ -9,6 +9,7 @@
 #include "clsWaveOut.h"
 #include "gsmcodec.h"
 #include "messagewindow.h"
+#include "percentile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,13 +31,6 @@ qint64 postedAtNs = 0;
 qintptr timingProc(qintptr, quint32, qintptr, qintptr) {
     postDelaysNs.push_back(clock_.nsecsElapsed() - postedAtNs);
     return 0;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(fraction * double(values.size() - 1) + 0.5))];
 }
 
 void printSpread(const char *what, const std::vector<double> &ms) {
