@@ -10,6 +10,7 @@
 //   audio/frmMain_frontpanel.cpp power switch and the other panel keys
 //   audio/frmMain_ptt.cpp        push-to-talk, keyboard and serial keying
 //   audio/frmMain_levels.cpp     send meter, end of reception, volume
+//   audio/frmMain_dock.cpp       docking the monitor and the chat window
 
 #include "controls.h"
 #include "radio/skin.h"
@@ -118,6 +119,9 @@ public:
     void Slider2_Scroll();
     void needleRest();
 
+    // Docking of the activity monitor beside and the chat window below
+    void dock();
+
     // Events of the capture and playback objects
     void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);
 
@@ -143,6 +147,14 @@ public:
     QByteArray receiveBuffer;
     double receivedBytes = 0;
     qint16 volTicks = 0;
+    qint16 holdTicks = 0;
+    qint16 kickTicks = 0;
+    // The other windows: chat opened by the chat key and docked below,
+    // monitor shown beside, compact window standing in for this one.
+    qint16 chatShown = 0;
+    bool Andockench = false;
+    qint16 monitorShown = 0;
+    qint16 klein = 0;
     wave::WaveFormat voiceFormat{};
 
     // Push-to-talk

@@ -1,6 +1,9 @@
 #include "radio/program.h"
 
+#include "chat/mrlxchat.h"
+#include "compact/Form1.h"
 #include "control/MRLS_Einlog.h"
+#include "monitor/Chat.h"
 
 #include <memory>
 
@@ -9,6 +12,18 @@ namespace program {
 namespace {
 frmMain *mainWindowInstance = nullptr;
 std::unique_ptr<MRLS_Einlog> controlWindowInstance;
+std::unique_ptr<Chat> monitorWindowInstance;
+std::unique_ptr<mrlxchat> chatWindowInstance;
+std::unique_ptr<Form1> compactWindowInstance;
+
+// Loads a window on first use and runs its load handler once.
+template <typename Window> Window &loaded(std::unique_ptr<Window> &instance) {
+    if (!instance) {
+        instance = std::make_unique<Window>();
+        instance->Form_Load();
+    }
+    return *instance;
+}
 } // namespace
 
 frmMain *mainWindow() {
@@ -19,19 +34,43 @@ void setMainWindow(frmMain *window) {
 }
 
 MRLS_Einlog &controlWindow() {
-    if (!controlWindowInstance) {
-        controlWindowInstance = std::make_unique<MRLS_Einlog>();
-        controlWindowInstance->Form_Load();
-    }
-    return *controlWindowInstance;
+    return loaded(controlWindowInstance);
 }
-
 bool controlWindowLoaded() {
     return controlWindowInstance != nullptr;
 }
-
 void unloadControlWindow() {
     controlWindowInstance.reset();
+}
+
+Chat &monitorWindow() {
+    return loaded(monitorWindowInstance);
+}
+bool monitorWindowLoaded() {
+    return monitorWindowInstance != nullptr;
+}
+void unloadMonitorWindow() {
+    monitorWindowInstance.reset();
+}
+
+mrlxchat &chatWindow() {
+    return loaded(chatWindowInstance);
+}
+bool chatWindowLoaded() {
+    return chatWindowInstance != nullptr;
+}
+void unloadChatWindow() {
+    chatWindowInstance.reset();
+}
+
+Form1 &compactWindow() {
+    return loaded(compactWindowInstance);
+}
+bool compactWindowLoaded() {
+    return compactWindowInstance != nullptr;
+}
+void unloadCompactWindow() {
+    compactWindowInstance.reset();
 }
 
 } // namespace program

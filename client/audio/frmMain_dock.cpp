@@ -1,0 +1,3 @@
+#include "radio/frmMain.h"
+
+void frmMain::dock() {}
