@@ -125,4 +125,5 @@ void MRLS_Einlog::WinSock_DataArrival(int Index, qint64) {
     if (message.size() > longestMessage)
         message = message.right(longestMessage);
     strMess = message;
+    emit messageStored(strMess);
 }

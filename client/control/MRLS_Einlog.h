@@ -49,6 +49,11 @@ public:
     // activity messages end in a channel token, so only the end matters.
     static constexpr int longestMessage = 4096;
 
+signals:
+    // Every message stored in strMess, also one that repeats the last: the
+    // activity monitor fills a bar for each.
+    void messageStored(const QString &message);
+
 private:
     void ConnectControl();
     bool linkUp() const;
