@@ -82,6 +82,7 @@ void frmMain::connectHandlers() {
     connect(Image32, &vb::Image::MouseUp, this, &frmMain::Image32_MouseUp);
     connect(Label14, &vb::Label::Click, this, &frmMain::Label14_Click);
     connect(Label17, &vb::Label::Click, this, &frmMain::Label17_Click);
+    connect(Label44, &vb::Label::Click, this, &frmMain::Label44_Click);
     installKeyPreview();
     // The radio starts with the speaker on, the key free and the meter's
     // pressed-key pictures up; the panel shows only the pictures that say so.

@@ -11,6 +11,7 @@
 //   audio/frmMain_ptt.cpp        push-to-talk, keyboard and serial keying
 //   audio/frmMain_levels.cpp     send meter, end of reception, volume
 //   audio/frmMain_dock.cpp       docking the monitor and the chat window
+//   monitor/frmMain_monitor.cpp  the monitor key
 
 #include "controls.h"
 #include "radio/skin.h"
@@ -121,6 +122,9 @@ public:
 
     // Docking of the activity monitor beside and the chat window below
     void dock();
+
+    // The activity monitor's key: shows or hides the panel.
+    void Label44_Click();
 
     // Events of the capture and playback objects
     void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);

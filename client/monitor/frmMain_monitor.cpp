@@ -1,0 +1,23 @@
+// The monitor key: shows and hides the channel-activity panel. Hiding does
+// not stop the panel; it goes on filling its bars from the control link.
+
+#include "monitor/Chat.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+
+void frmMain::Label44_Click() {
+    if (monitorShown == 0) {
+        program::monitorWindow().show();
+        monitorShown = 1;
+        Label44->setCaption(QStringLiteral("Aus"));
+        Image17->setBorderStyle(1);
+        Label44->setForeColor(255);
+    } else {
+        if (program::monitorWindowLoaded())
+            program::monitorWindow().hide();
+        monitorShown = 0;
+        Label44->setCaption(QStringLiteral("Ein"));
+        Image17->setBorderStyle(0);
+        Label44->setForeColor(0);
+    }
+}

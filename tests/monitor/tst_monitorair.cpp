@@ -1,0 +1,105 @@
+// Two radios and the relay: one keys on channel 12, and the other's activity
+// panel lights channel 12 from the report its control link passes on, then
+// drains it. The talking radio runs in a process of its own (ptt_station).
+
+#include "airsupport.h"
+#include "control/MRLS_Einlog.h"
+#include "monitor/Chat.h"
+#include "monitor/activitycontrols.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "radiofixture.h"
+#include "relayprocess.h"
+#include "system.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+class MonitorAirTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void keyingOnOneRadioLightsTheOthersPanel();
+
+private:
+    std::unique_ptr<testsupport::ProgramFolder> folder(const QByteArray &channel);
+
+    QTemporaryDir m_logs;
+    QProcess m_relay;
+    int m_offset = -1;
+};
+
+void MonitorAirTest::initTestCase() {
+    QVERIFY2(qEnvironmentVariableIsSet("MARLOX_TEST_AUDIO"),
+             "no test audio server: run through scripts/test");
+    m_offset = testsupport::startRelay(m_relay, m_logs.filePath("relay.log"));
+    QVERIFY(m_offset > 0);
+    vb::setEndProgramHandler([] {});
+}
+
+void MonitorAirTest::cleanupTestCase() {
+    program::unloadMonitorWindow();
+    program::unloadControlWindow();
+    m_relay.terminate();
+    m_relay.waitForFinished();
+}
+
+std::unique_ptr<testsupport::ProgramFolder> MonitorAirTest::folder(const QByteArray &channel) {
+    auto made = std::make_unique<testsupport::ProgramFolder>(
+        m_offset, " 23\r\n" + channel + "\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
+                                      QByteArray::number(m_offset) + "\n");
+    return made;
+}
+
+void MonitorAirTest::keyingOnOneRadioLightsTheOthersPanel() {
+    const auto talkerFolder = folder("12");
+    air::Station talker;
+    QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+
+    const auto listenerFolder = folder("30");
+    listenerFolder->use();
+    frmMain listener(goldSkin());
+    listener.Form_Load();
+    listener.Image12_Click();
+    QTRY_VERIFY(listener.voiceConnected);
+    listener.Label44_Click();
+    Chat &monitor = program::monitorWindow();
+    QVERIFY(monitor.isVisible());
+    QVERIFY(testsupport::waitForStations(m_logs.filePath("relay.log"), 324 + m_offset, 2));
+
+    // Both radios report once after start-up, each with the channel below
+    // its stored one: the talker's (11) shows that the path is there.
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.ProgressBar1[10]->value(), 100.0f, 10000);
+    QCOMPARE(monitor.ProgressBar1[11]->value(), 0.0f);
+
+    QElapsedTimer sinceKeyed;
+    QVERIFY(talker.command("press", "keyed"));
+    sinceKeyed.start();
+    // The talker's report leaves on its sequencer's next one-second tick.
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.ProgressBar1[11]->value(), 100.0f, 2000);
+    qInfo("channel 12 lit %lld ms after the key went down", sinceKeyed.elapsed());
+    QCOMPARE(listener.kanalbild, qint16(30));
+
+    // Then 30 s of decay, 100 ticks of 300 ms, taken here tick by tick.
+    QCOMPARE(monitor.Timer3->interval(), 300);
+    for (int n = 0; n < 98; ++n)
+        monitor.Timer3_Timer();
+    QVERIFY(monitor.ProgressBar1[11]->value() > 0.0f);
+    monitor.Timer3_Timer();
+    monitor.Timer3_Timer();
+    QCOMPARE(monitor.ProgressBar1[11]->value(), 0.0f);
+    QVERIFY(talker.command("release", "released"));
+}
+
+int main(int argc, char *argv[]) {
+    testsupport::isolateUserSettings();
+    QApplication app(argc, argv);
+    MonitorAirTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_monitorair.moc"
