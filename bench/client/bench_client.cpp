@@ -1,5 +1,6 @@
 // How much of one core the radio takes while it sits online on a channel,
-// and while it receives a station's speech. Prints figures, asserts nothing.
+// with the activity panel shown beside it, and while it receives a station's
+// speech. Prints figures, asserts nothing.
 //
 //   bench_client [seconds]     (default 60 for each phase)
 
@@ -69,6 +70,9 @@ int main(int argc, char *argv[]) {
             return 1;
         }
         const double idle = shareOfOneCore(seconds);
+        // The activity panel listens to the control link; it polls nothing.
+        radio.Label44_Click();
+        const double idleWithMonitor = shareOfOneCore(seconds);
 
         // Another station on the channel talks: a block every 40 ms.
         QTcpSocket talker;
@@ -79,9 +83,12 @@ int main(int argc, char *argv[]) {
         const double receiving = shareOfOneCore(seconds, [&] { talker.write(block); });
 
         std::printf("radio online and idle:      %.2f %% of one core over %d s\n", idle, seconds);
+        std::printf("  with the activity panel:  %.2f %% of one core over %d s\n", idleWithMonitor,
+                    seconds);
         std::printf("radio receiving speech:     %.2f %% of one core over %d s\n", receiving,
                     seconds);
     }
+    program::unloadMonitorWindow();
     program::unloadControlWindow();
     relay.terminate();
     relay.waitForFinished();
