@@ -137,7 +137,10 @@ void Chat::createControls() {
 void Chat::Form_Load() {
     // Every message the control link stores reaches the panel as it is
     // stored, a repeated one as well: nothing is polled, nothing is missed.
-    connect(&program::controlWindow(), &MRLS_Einlog::messageStored, this, &Chat::ParseActivity);
+    // The radio loads the link first; a panel loaded after a ban or
+    // switch-off took the link down must not bring it back.
+    if (program::controlWindowLoaded())
+        connect(&program::controlWindow(), &MRLS_Einlog::messageStored, this, &Chat::ParseActivity);
     // Nobody else takes the window down when the program ends normally.
     connect(qApp, &QCoreApplication::aboutToQuit, this, [] { program::unloadMonitorWindow(); });
 }

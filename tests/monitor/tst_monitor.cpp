@@ -304,6 +304,11 @@ void MonitorTest::windowMayGoAtAnyTime() {
     program::unloadControlWindow();
     again.Timer3_Timer();
     program::unloadMonitorWindow();
+
+    // After a ban the radio may still place its panel once more: that must
+    // not bring back the link to the operators.
+    program::monitorWindow();
+    QVERIFY(!program::controlWindowLoaded());
 }
 
 int main(int argc, char *argv[]) {
