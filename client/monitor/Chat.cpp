@@ -68,6 +68,8 @@ Chat::Chat(QWidget *parent) : QWidget(parent) {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setWindowTitle(QStringLiteral("Aktiv-Monitor"));
     setAccessibleName(QStringLiteral("Aktiv-Monitor"));
+    // The radio keeps the focus; the panel's tips show all the same.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setFixedSize(vb::pixelsFromTwips(windowWidthTwips), vb::pixelsFromTwips(windowHeightTwips));
     QPalette casing = palette();
     casing.setColor(QPalette::Window, QColor(0x10, 0x10, 0x10));
@@ -114,7 +116,6 @@ void Chat::createControls() {
                                     QStringLiteral("Kanal ") + number);
         bar->setRange(0, 100);
         bar->setTwipsGeometry(144 + columnTwips * column, lower ? 1536 : 240, 108, 1044);
-        bar->setToolTip(QStringLiteral("Kanal %1").arg(number));
         connect(bar, &ActivityBar::Click, this, [this, k] { ProgressBar1_Click(k); });
         ProgressBar1[size_t(k)] = bar;
 

@@ -2,8 +2,10 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QHelpEvent>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QToolTip>
 
 ActivityBar::ActivityBar(QWidget *parent, const QString &name, const QString &accessibleName)
     : vb::ProgressBar(parent, name, true) {
@@ -18,6 +20,20 @@ void ActivityBar::setValue(float value) {
         QAccessibleValueChangeEvent event(this, double(this->value()));
         QAccessible::updateAccessibility(&event);
     }
+}
+
+bool ActivityBar::event(QEvent *event) {
+    if (event->type() != QEvent::ToolTip)
+        return vb::ProgressBar::event(event);
+    // How long ago the channel was heard: a report fills the bar, and each
+    // 0.3 s of the decay takes one off.
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const int agoSeconds = int((max() - value()) * 0.3f + 0.5f);
+    const QString text =
+        value() <= min() ? accessibleName() + QStringLiteral(": keine Aktivität")
+                         : accessibleName() + QStringLiteral(": aktiv vor %1 s").arg(agoSeconds);
+    QToolTip::showText(help->globalPos(), text, this);
+    return true;
 }
 
 void ActivityBar::paintEvent(QPaintEvent *) {

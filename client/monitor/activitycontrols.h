@@ -15,6 +15,7 @@ public:
     void setValue(float value);
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 };
 

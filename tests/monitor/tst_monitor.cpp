@@ -31,7 +31,6 @@ private slots:
     void pickTunesTheRadio();
     void screenReaderFindsBarsAndNumbers();
     void monitorKeyShowsAndHides();
-    void numbersStandUnderTheirBars();
     void windowMayGoAtAnyTime();
 
 private:
@@ -259,26 +258,6 @@ void MonitorTest::monitorKeyShowsAndHides() {
     QVERIFY(!monitor.isVisible());
     QCOMPARE(m_radio->monitorShown, qint16(0));
     QCOMPARE(m_radio->Label44->caption(), QString("Ein"));
-}
-
-void MonitorTest::numbersStandUnderTheirBars() {
-    const QRect window = m_monitor->rect();
-    for (int k = 0; k < Chat::channelCount; ++k) {
-        const QRect bar = m_monitor->ProgressBar1[k]->geometry();
-        const QRect number = m_monitor->Label4[k]->geometry();
-        QVERIFY2(window.contains(bar) && window.contains(number), qPrintable(QString::number(k)));
-        QVERIFY(std::abs(bar.center().x() - number.center().x()) <= 1);
-        QVERIFY(number.top() >= bar.bottom() && number.top() <= bar.bottom() + 3);
-        if (k % 20 != 0)
-            QVERIFY(bar.left() > m_monitor->ProgressBar1[k - 1]->geometry().right());
-    }
-    // Channels 1 to 20 above, 21 to 40 below, the hint under both rows.
-    QVERIFY(m_monitor->ProgressBar1[20]->geometry().top() >
-            m_monitor->Label4[0]->geometry().bottom());
-    QVERIFY(m_monitor->Label1->geometry().top() > m_monitor->Label4[39]->geometry().bottom());
-    QCOMPARE(m_monitor->Label5->caption(), QString("Aktivität in den letzten 30 Sekunden"));
-    QCOMPARE(m_monitor->Label1->caption(),
-             QString("Zahl anklicken um auf diesen Kanal zu wechseln"));
 }
 
 void MonitorTest::windowMayGoAtAnyTime() {
