@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFont>
+#include <algorithm>
 
 // The artwork sits in this static library; without a reference from here the
 // linker leaves its registration out of the program.
@@ -85,13 +86,21 @@ Chat::~Chat() = default;
 
 void Chat::createControls() {
     loadArtwork();
-    const frmMain *radio = program::mainWindow();
-    const QString skin = radio ? radio->skin().name : QStringLiteral("gold");
+    frmMain *radio = program::mainWindow();
+    m_skinName = radio ? radio->skin().name : QStringLiteral("gold");
 
+    // The panel wears the faceplate the radio shows, and changes with it.
     Image1 = new vb::Image(this, QStringLiteral("Image1"));
     Image1->setTwipsGeometry(-24, -36, 4428, 3108);
-    if (!Image1->setPicture(QStringLiteral(":/monitor/%1/Image1.svg").arg(skin)))
-        Image1->setPicture(QStringLiteral(":/monitor/gold/Image1.svg"));
+    int style = 0;
+    if (radio) {
+        for (int index = 0; index < int(radio->Image1.size()); ++index) {
+            radio->Image1[index]->installEventFilter(this);
+            if (!radio->Image1[index]->isHidden())
+                style = index;
+        }
+    }
+    showPanelStyle(style);
 
     // The frame groups the panel for assistive technology; its border and
     // caption are part of the artwork and the title line.
@@ -133,6 +142,22 @@ void Chat::createControls() {
     styleCaption(Label1, white, 7);
 
     Timer3 = new vb::Timer(this, QStringLiteral("Timer3"), [this] { Timer3_Timer(); });
+}
+
+void Chat::showPanelStyle(int index) {
+    const QString picture = QStringLiteral(":/monitor/%1/Image1_%2.svg");
+    if (!Image1->setPicture(picture.arg(m_skinName).arg(index)))
+        Image1->setPicture(picture.arg(QStringLiteral("gold")).arg(0));
+}
+
+bool Chat::eventFilter(QObject *watched, QEvent *event) {
+    const frmMain *radio = program::mainWindow();
+    if (event->type() == QEvent::ShowToParent && radio) {
+        const auto found = std::find(radio->Image1.begin(), radio->Image1.end(), watched);
+        if (found != radio->Image1.end())
+            showPanelStyle(int(found - radio->Image1.begin()));
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Chat::Form_Load() {

@@ -41,6 +41,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // Follows the radio's faceplate when its panel style changes.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     // Takes one message the control link stored: a report's channel token
@@ -48,4 +50,7 @@ private:
     void ParseActivity(const QString &message);
     void pickChannel(int index);
     void createControls();
+    void showPanelStyle(int index);
+
+    QString m_skinName;
 };

@@ -31,6 +31,7 @@ private slots:
     void pickTunesTheRadio();
     void screenReaderFindsBarsAndNumbers();
     void monitorKeyShowsAndHides();
+    void faceplateFollowsThePanelStyle();
     void windowMayGoAtAnyTime();
 
 private:
@@ -263,6 +264,26 @@ void MonitorTest::monitorKeyShowsAndHides() {
     QVERIFY(!monitor.isVisible());
     QCOMPARE(m_radio->monitorShown, qint16(0));
     QCOMPARE(m_radio->Label44->caption(), QString("Ein"));
+}
+
+void MonitorTest::faceplateFollowsThePanelStyle() {
+    // The faceplate shows below the hint line: light gold in the first
+    // style, dark in the fourth (black-gold).
+    const auto plateLightness = [this] {
+        return m_monitor->grab().toImage().pixelColor(150, 202).lightness();
+    };
+    QVERIFY(plateLightness() > 150);
+    m_radio->panelStyle = 4;
+    m_radio->ApplyPanelStyle();
+    QVERIFY(plateLightness() < 100);
+
+    // A panel loaded later starts in the radio's style.
+    program::unloadMonitorWindow();
+    m_monitor = &program::monitorWindow();
+    QVERIFY(plateLightness() < 100);
+    m_radio->panelStyle = 1;
+    m_radio->ApplyPanelStyle();
+    QVERIFY(plateLightness() > 150);
 }
 
 void MonitorTest::windowMayGoAtAnyTime() {
