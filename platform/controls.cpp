@@ -1,6 +1,7 @@
 #include "controls.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
@@ -150,9 +151,87 @@ static float twipsY(const QMouseEvent *event) {
     return float(event->position().y() * twipsPerPixel);
 }
 
+namespace {
+
+// The panel's labels and pictures as a screen reader sees them.
+class ControlAccessible : public QAccessibleWidget {
+public:
+    explicit ControlAccessible(ClickableControl *control)
+        : QAccessibleWidget(control, control->accessibleRole()) {}
+
+    QAccessible::Role role() const override { return control()->accessibleRole(); }
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        if (control()->accessibleRole() == QAccessible::CheckBox) {
+            state.checkable = true;
+            state.checked = control()->accessibleChecked();
+        }
+        return state;
+    }
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value) {
+            if (auto *bar = qobject_cast<ProgressBar *>(control()))
+                return QString::number(double(bar->value()));
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    QStringList actionNames() const override {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (pressable())
+            names.prepend(pressAction());
+        return names;
+    }
+
+    void doAction(const QString &name) override {
+        if (name == pressAction() && pressable()) {
+            control()->press();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+
+private:
+    ClickableControl *control() const { return static_cast<ClickableControl *>(widget()); }
+    bool pressable() const {
+        const QAccessible::Role role = control()->accessibleRole();
+        return control()->isEnabled() &&
+               (role == QAccessible::Button || role == QAccessible::CheckBox);
+    }
+};
+
+QAccessibleInterface *controlAccessible(const QString &, QObject *object) {
+    if (auto *control = qobject_cast<ClickableControl *>(object))
+        return new ControlAccessible(control);
+    return nullptr;
+}
+
+} // namespace
+
 ClickableControl::ClickableControl(QWidget *parent, const QString &name)
     : QWidget(parent), TwipsGeometry(this) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(controlAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(name);
+}
+
+void ClickableControl::setAccessibleRole(QAccessible::Role role) {
+    m_role = role;
+}
+
+void ClickableControl::setAccessibleChecked(std::function<bool()> checked) {
+    m_checked = std::move(checked);
+}
+
+void ClickableControl::press() {
+    emit MouseDown(1, 0, 0, 0);
+    emit MouseUp(1, 0, 0, 0);
+    emit Click();
 }
 
 void ClickableControl::setToolTipText(const QString &text) {
@@ -186,6 +265,24 @@ void ClickableControl::mouseDoubleClickEvent(QMouseEvent *event) {
     emit DblClick();
     emit MouseDown(buttonValue(event->button()), shiftValue(event->modifiers()), twipsX(event),
                    twipsY(event));
+}
+
+void ClickableControl::keyPressEvent(QKeyEvent *event) {
+    const int key = event->key();
+    if (!event->isAutoRepeat() &&
+        (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+        press();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void ClickableControl::paintFocus(QPainter &painter) {
+    if (!hasFocus())
+        return;
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DashLine));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(1, 1, -2, -2));
 }
 
 void ClickableControl::mouseMoveEvent(QMouseEvent *event) {
@@ -257,9 +354,12 @@ void Label::paintEvent(QPaintEvent *) {
     QString shown = m_caption;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     painter.drawText(rect().adjusted(1, 0, -1, 0), flags, shown);
+    paintFocus(painter);
 }
 
-Image::Image(QWidget *parent, const QString &name) : ClickableControl(parent, name) {}
+Image::Image(QWidget *parent, const QString &name) : ClickableControl(parent, name) {
+    setAccessibleRole(QAccessible::Graphic);
+}
 Image::~Image() = default;
 
 bool Image::setPicture(const QString &resourcePath) {
@@ -328,7 +428,9 @@ void Timer::setInterval(int intervalMs) {
 }
 
 ProgressBar::ProgressBar(QWidget *parent, const QString &name, bool vertical)
-    : ClickableControl(parent, name), m_vertical(vertical) {}
+    : ClickableControl(parent, name), m_vertical(vertical) {
+    setAccessibleRole(QAccessible::ProgressBar);
+}
 
 void ProgressBar::setValue(float value) {
     m_value = std::clamp(value, m_min, m_max);
@@ -438,6 +540,7 @@ void CommandButton::focusOutEvent(QFocusEvent *event) {
 
 Frame::Frame(QWidget *parent, const QString &name, const QString &caption)
     : ClickableControl(parent, name) {
+    setAccessibleRole(QAccessible::Grouping);
     setCaption(caption);
 }
 

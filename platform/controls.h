@@ -5,6 +5,7 @@
 // (system colours 0x800000nn included), geometry in twips, and properties
 // that read back exactly what was set.
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QColor>
 #include <QLineEdit>
@@ -80,6 +81,17 @@ public:
     QString toolTipText() const { return toolTip(); }
     void setToolTipText(const QString &text);
 
+    // What a screen reader is told the control is. Keys are push buttons, or
+    // check boxes where they switch something on and off, and offer a press
+    // action; lamps, displays and pictures only show.
+    QAccessible::Role accessibleRole() const { return m_role; }
+    void setAccessibleRole(QAccessible::Role role);
+    // Whether a check box key is on, asked when a screen reader looks.
+    void setAccessibleChecked(std::function<bool()> checked);
+    bool accessibleChecked() const { return m_checked && m_checked(); }
+    // The press action: a left-button press and release on the control.
+    void press();
+
 signals:
     void Click();
     void DblClick();
@@ -92,10 +104,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    // A key reached with Tab is pressed with the space bar or Enter.
+    void keyPressEvent(QKeyEvent *event) override;
+    void paintFocus(QPainter &painter);
     virtual void updateAccessibleName();
 
 private:
     bool m_pressedInside = false;
+    QAccessible::Role m_role = QAccessible::StaticText;
+    std::function<bool()> m_checked;
 };
 
 class Label : public ClickableControl {

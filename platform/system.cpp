@@ -9,6 +9,10 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QWidget>
+#include <QWindow>
 
 namespace vb {
 
@@ -16,6 +20,7 @@ namespace {
 std::function<int(const MessageBoxCall &)> messageBoxResponder;
 std::function<QString(const InputBoxCall &)> inputBoxResponder;
 std::function<void()> endProgramHandler;
+std::function<void(QWidget *)> windowDragHandler;
 QString folderPath;
 bool ended = false;
 } // namespace
@@ -82,6 +87,50 @@ QString programFile(const QString &relativePath) {
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
     return folder + relativePath;
+}
+
+void startWindowDrag(QWidget *window) {
+    if (!window)
+        return;
+    if (windowDragHandler) {
+        windowDragHandler(window);
+        return;
+    }
+    if (QWindow *handle = window->windowHandle())
+        handle->startSystemMove();
+}
+
+void setWindowDragHandler(std::function<void(QWidget *)> handler) {
+    windowDragHandler = std::move(handler);
+}
+
+bool openSoundSettings() {
+    struct Panel {
+        const char *desktop; // matched in XDG_CURRENT_DESKTOP; nullptr: any
+        const char *program;
+        QStringList arguments;
+    };
+    const Panel panels[] = {
+        {nullptr, "pavucontrol", {}},
+        {"GNOME", "gnome-control-center", {QStringLiteral("sound")}},
+        {"Unity", "gnome-control-center", {QStringLiteral("sound")}},
+        {"KDE", "systemsettings", {QStringLiteral("kcm_pulseaudio")}},
+        {"X-Cinnamon", "cinnamon-settings", {QStringLiteral("sound")}},
+        {"MATE", "mate-volume-control", {}},
+        {"XFCE", "xfce4-mixer", {}},
+        {"LXQt", "pavucontrol-qt", {}},
+    };
+    const QStringList desktops =
+        QString::fromLocal8Bit(qgetenv("XDG_CURRENT_DESKTOP")).split(QLatin1Char(':'));
+    for (const Panel &panel : panels) {
+        if (panel.desktop && !desktops.contains(QLatin1String(panel.desktop), Qt::CaseInsensitive))
+            continue;
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(panel.program));
+        if (path.isEmpty())
+            continue;
+        return QProcess::startDetached(path, panel.arguments, programFolder());
+    }
+    return false;
 }
 
 void endProgram() {

@@ -10,6 +10,7 @@
 #include <memory>
 
 class QLocalServer;
+class QWidget;
 
 namespace vb {
 
@@ -51,6 +52,17 @@ void setProgramFolder(const QString &folder);
 void initProgramFolder(const QStringList &arguments);
 // The folder path with exactly one separator before the file name.
 QString programFile(const QString &relativePath);
+
+// Lets the window system move a window as if its title bar were dragged,
+// for the borderless windows that are dragged by their panel. Tests put a
+// recorder in its place.
+void startWindowDrag(QWidget *window);
+void setWindowDragHandler(std::function<void(QWidget *)> handler);
+
+// Opens the desktop's sound settings: pavucontrol when it is installed,
+// otherwise the sound panel of the running desktop. Nothing is run through a
+// shell. False when there is none to open or it would not start.
+bool openSoundSettings();
 
 // Ends the program at once, without any further close handling. Tests put
 // a recorder in its place.

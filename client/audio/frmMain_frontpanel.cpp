@@ -1,7 +1,28 @@
 // The front panel's keys besides channel, push-to-talk and volume.
 
+#include "audio/clsWaveIn.h"
 #include "audio/clsWaveOut.h"
+#include "compact/Form1.h"
+#include "control/MRLS_Einlog.h"
+#include "radio/channelplan.h"
 #include "radio/frmMain.h"
+#include "radio/program.h"
+#include "system.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+namespace {
+
+constexpr quint32 red = 0xFF;
+constexpr quint32 green = 65280;
+constexpr quint32 white = 0xFFFFFF;
+
+bool kicked() {
+    return program::controlWindow().kicken != 0;
+}
+
+} // namespace
 
 void frmMain::Image12_Click() {
     displayColour = m_skin.buildColour;
@@ -21,6 +42,19 @@ void frmMain::Image12_Click() {
         ProgressBar3->setVisible(true);
         Timer7->setInterval(1000);
     }
+}
+
+void frmMain::Image11_Click() {
+    if (kicked())
+        return;
+    Image38->setVisible(false);
+    Image37->setVisible(true);
+    Label67->setForeColor(white);
+    Image36->setVisible(true);
+    Timer6->setInterval(0);
+    Image12->setVisible(true);
+    Image11->setVisible(false);
+    Label11_Click();
 }
 
 void frmMain::Label36_Click() {
@@ -45,6 +79,170 @@ void frmMain::Label14_Click() {
         Image5->setVisible(false);
         muted = 1;
     }
+}
+
+// Scan: Timer1 steps up every 2 s until STOP, which steps back one.
+void frmMain::Label22_Click() {
+    Label24->setEnabled(true);
+    Timer1->setInterval(2000);
+}
+
+void frmMain::Label24_Click() {
+    Timer1->setInterval(0);
+    Label4->setBackColor(0);
+    Label10_Click();
+    Label24->setEnabled(false);
+    Label4->setCaption(ChannelPlan::displayText(kanalbild));
+}
+
+void frmMain::Label21_Click() {
+    ++panelStyle;
+    if (panelStyle > 5)
+        panelStyle = 1;
+    ApplyPanelStyle();
+}
+
+void frmMain::Label4_DblClick() {
+    Frame7->setVisible(true);
+    Frame7->raise();
+    Text1->clear();
+    Text1->setFocus();
+}
+
+void frmMain::Label43_Click() {
+    Image14->setVisible(false);
+    Image14->setBorderStyle(1);
+    Label4_DblClick();
+}
+
+void frmMain::Text1_KeyDown(int KeyCode, int) {
+    if (KeyCode == 13)
+        Command1_Click();
+}
+
+// Reset: held for a tick of the hold counter or more, the key only takes the
+// link down; the link watchdog brings it back.
+void frmMain::Label46_MouseDown() {
+    Timer9->setInterval(1);
+    rxSweep = 0;
+    if (holdTicks < 1) {
+        Image4->setVisible(false);
+        Label5_Click();
+        Label46->setForeColor(red);
+        Image18->setBorderStyle(1);
+    }
+}
+
+void frmMain::Label46_MouseUp() {
+    Label46->setForeColor(0);
+    Image18->setBorderStyle(0);
+    if (holdTicks < 1)
+        Label3_Click();
+}
+
+void frmMain::Label48_Click() {
+    if (kicked())
+        return;
+    if (powerState == 0)
+        Image12_Click();
+    if (muted == 1)
+        Label14_Click();
+    Check1->setValue(1);
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    klein = 1;
+    Form1 &compact = program::compactWindow();
+    compact.show();
+    showMinimized();
+    compact.activateWindow();
+}
+
+void frmMain::Label48_MouseDown() {
+    if (!kicked())
+        Label48->setForeColor(red);
+}
+
+void frmMain::Label48_MouseUp() {
+    Label48->setForeColor(0);
+}
+
+void frmMain::Label50_MouseDown() {
+    if (kicked())
+        return;
+    Image30->setBorderStyle(1);
+    Label50->setForeColor(red);
+}
+
+void frmMain::Label50_MouseUp() {
+    if (kicked())
+        return;
+    Label50->setForeColor(0);
+    Image30->setBorderStyle(0);
+    const QString question = QStringLiteral("ACHTUNG ! Bitte nur nach einem Admin rufen,\r\n"
+                                            "wenn auch ein Störer auf diesem Kanal ist.\r\n"
+                                            "Der Admin wird sich nicht melden, jedoch wird\r\n"
+                                            "er dafür sorgen, dass der Störer verbannt wird\r\n"
+                                            "Also: WIRKLICH NACH EINEM ADMIN RUFEN ?");
+    const int answer = vb::msgBox(question, vb::vbYesNo | vb::vbCritical | vb::vbDefaultButton2,
+                                  QStringLiteral("Admin-Alarm"));
+    if (answer != vb::vbYes)
+        return;
+    MRLS_Einlog &control = program::controlWindow();
+    control.kanalzeig = Label4->caption();
+    control.cmdSend1_Click();
+}
+
+// The bare transmit key: no lock, busy test, meter or announcement.
+void frmMain::Label8_MouseDown() {
+    Label2->setBackColor(red);
+    Label1->setBackColor(0);
+    if (objWaveOut)
+        objWaveOut->PlaybackStop();
+    if (objWaveIn)
+        objWaveIn->RecordStart(voiceFormat);
+}
+
+void frmMain::Label8_MouseUp() {
+    Label2->setBackColor(0);
+    Label1->setBackColor(green);
+    if (objWaveIn)
+        objWaveIn->RecordStop();
+    if (objWaveOut)
+        objWaveOut->PlaybackStart(voiceFormat);
+}
+
+void frmMain::Image7_Click() {
+    vb::openSoundSettings();
+}
+
+void frmMain::Image3_Click() {
+    const QUrl homepage(deployment.homepage);
+    if (homepage.scheme() == u"http" || homepage.scheme() == u"https")
+        QDesktopServices::openUrl(homepage);
+}
+
+void frmMain::Label12_DblClick() {
+    Image12_Click();
+    enteredPassword = vb::inputBox(QStringLiteral("bitte das Passwort eingeben"),
+                                   vb::applicationTitle(), QString());
+    if (enteredPassword == QLatin1String("morvelin"))
+        return;
+    if (enteredPassword == QLatin1String("tendrakolm")) {
+        Label4->setCaption(QStringLiteral("0"));
+        Label32->setCaption(QStringLiteral("Easter Egg"));
+        Label5_Click();
+        serverHost = deployment.second;
+        serverPort = deployment.operatorPort();
+        Label3_Click();
+        Label25->setCaption(QStringLiteral("27.000 MHz"));
+        return;
+    }
+    vb::msgBox(QStringLiteral("Sie haben hierzu keine Berechtigung"), vb::vbCritical,
+               vb::applicationTitle());
+}
+
+void frmMain::panelDrag_MouseDown(int Button) {
+    if (Button == 1)
+        vb::startWindowDrag(this);
 }
 
 void frmMain::Timer7_Timer() {
@@ -102,4 +300,112 @@ void frmMain::connectHandlers() {
     connect(Label39, &vb::Label::MouseUp, this, &frmMain::Label39_MouseUp);
     connect(Slider1, &vb::Slider::Scroll, this, &frmMain::Slider1_Scroll);
     connect(Slider2, &vb::Slider::Scroll, this, &frmMain::Slider2_Scroll);
+    connectFrontPanel();
+    describeForScreenReaders();
+}
+
+void frmMain::connectFrontPanel() {
+    connect(Image11, &vb::Image::Click, this, &frmMain::Image11_Click);
+    connect(Label22, &vb::Label::Click, this, &frmMain::Label22_Click);
+    connect(Label24, &vb::Label::Click, this, &frmMain::Label24_Click);
+    connect(Label21, &vb::Label::Click, this, &frmMain::Label21_Click);
+    connect(Label4, &vb::Label::DblClick, this, &frmMain::Label4_DblClick);
+    connect(Label43, &vb::Label::Click, this, &frmMain::Label43_Click);
+    connect(Text1, &vb::TextBox::KeyDown, this, &frmMain::Text1_KeyDown);
+    connect(Label46, &vb::Label::MouseDown, this, &frmMain::Label46_MouseDown);
+    connect(Label46, &vb::Label::MouseUp, this, &frmMain::Label46_MouseUp);
+    connect(Label48, &vb::Label::Click, this, &frmMain::Label48_Click);
+    connect(Label48, &vb::Label::MouseDown, this, &frmMain::Label48_MouseDown);
+    connect(Label48, &vb::Label::MouseUp, this, &frmMain::Label48_MouseUp);
+    connect(Label50, &vb::Label::MouseDown, this, &frmMain::Label50_MouseDown);
+    connect(Label50, &vb::Label::MouseUp, this, &frmMain::Label50_MouseUp);
+    connect(Label8, &vb::Label::MouseDown, this, &frmMain::Label8_MouseDown);
+    connect(Label8, &vb::Label::MouseUp, this, &frmMain::Label8_MouseUp);
+    connect(Image7, &vb::Image::Click, this, &frmMain::Image7_Click);
+    connect(Image3, &vb::Image::Click, this, &frmMain::Image3_Click);
+    connect(Label12, &vb::Label::DblClick, this, &frmMain::Label12_DblClick);
+    for (vb::ClickableControl *grip : std::initializer_list<vb::ClickableControl *>{
+             Frame1,  Frame2,  Frame3,  Frame5,           Frame6,       Frame9,      Image2,
+             Image8,  Image38, Label4,  Label13,          Label15,      Label16,     Label18,
+             Label19, Label20, Label25, Label26,          Label30,      Label32,     Label49,
+             Label67, Label68, Label69, lblReceivedBytes, ProgressBar1, ProgressBar2})
+        connect(grip, &vb::ClickableControl::MouseDown, this,
+                [this](int Button, int, float, float) { panelDrag_MouseDown(Button); });
+
+    // The space bar keys the radio from the start, whatever part of the
+    // panel was clicked: the labels and pictures take no focus, and the
+    // sound-settings slider that has no place on the panel is left out.
+    Slider2->setFocusPolicy(Qt::NoFocus);
+    Slider2->hide();
+    senden->setFocus();
+    // The key L is taken back by the push-to-talk key that holds the focus;
+    // from the keyboard the mute key is reached with Tab instead.
+    Label14->setFocusPolicy(Qt::TabFocus);
+}
+
+void frmMain::describeForScreenReaders() {
+    for (vb::Label *key : {Label3, Label5, Label9, Label10, Label11, Label22, Label24, Label8,
+                           Label36, Label21, Label43, Label38, Label39, Label46, Label48, Label50})
+        key->setAccessibleRole(QAccessible::Button);
+    for (vb::Image *key : {Image3, Image7, Image11, Image12, Image32})
+        key->setAccessibleRole(QAccessible::Button);
+    Label14->setAccessibleRole(QAccessible::CheckBox);
+    Label14->setAccessibleChecked([this] { return muted == 1; });
+    Label17->setAccessibleRole(QAccessible::CheckBox);
+    Label17->setAccessibleChecked([this] { return muted == 1; });
+    Label28->setAccessibleRole(QAccessible::CheckBox);
+    Label28->setAccessibleChecked([this] { return rogerBeep == 1; });
+    Label44->setAccessibleRole(QAccessible::CheckBox);
+    Label44->setAccessibleChecked([this] { return monitorShown == 1; });
+    ch01->setAccessibleRole(QAccessible::CheckBox);
+    ch01->setAccessibleChecked([this] { return chatShown == 1; });
+    Label3->setAccessibleDescription(QStringLiteral("Verbindung herstellen"));
+    Label5->setAccessibleDescription(QStringLiteral("Verbindung trennen"));
+    Label22->setAccessibleDescription(QStringLiteral("Suchlauf starten"));
+    Label24->setAccessibleDescription(QStringLiteral("Suchlauf anhalten"));
+    Label8->setAccessibleDescription(QStringLiteral("Senden ohne Anzeige, solange gedrückt"));
+    Image32->setAccessibleName(QStringLiteral("Sendetaste"));
+    Label38->setAccessibleDescription(QStringLiteral("Pfeil rechts"));
+    Label39->setAccessibleDescription(QStringLiteral("Pfeil links"));
+    Label9->setAccessibleDescription(QStringLiteral("Pfeil hoch"));
+    Label10->setAccessibleDescription(QStringLiteral("Pfeil runter"));
+    Label14->setAccessibleDescription(QStringLiteral("Taste L"));
+    Label28->setAccessibleDescription(QStringLiteral("Taste R"));
+
+    // Lamps and displays: their caption where they show text, else what they show.
+    const std::pair<vb::ClickableControl *, const char *> shown[] = {
+        {Label4, "Kanal"},
+        {Label25, "Frequenz"},
+        {Label32, "Kanalname"},
+        {Label26, "Kanalanzeige"},
+        {lblReceivedBytes, "Empfangene Bytes"},
+        {Label16, "Verbindungsstatus"},
+        {Label34, "Lautstärke"},
+        {Label1, "Empfangslampe"},
+        {Label2, "Sendelampe"},
+        {Label31, "Belegt-Lampe"},
+        {Label6, "Verbindungslampe"},
+        {Label7, "Getrennt-Lampe"},
+        {Label29, "Rogerbeep-Lampe"},
+        {Image37, "Betriebslampe aus"},
+        {Image38, "Betriebslampe ein"},
+        {Image35, "Empfang"},
+        {Image36, "Senden"},
+        {Image31, "Kanal belegt"},
+        {Image4, "Lautsprecher stumm"},
+        {Image5, "Lautsprecher an"},
+        {Image13, "Rogerbeep ein"},
+        {ProgressBar1, "Sendepegel"},
+        {ProgressBar2, "Empfangsanzeige"},
+        {ProgressBar3, "Lautstärke"},
+        {Image2, "S-Meter"},
+    };
+    for (const auto &[control, what] : shown) {
+        if (auto *label = qobject_cast<vb::Label *>(control); label && !label->caption().isEmpty())
+            label->setAccessibleDescription(QString::fromUtf8(what));
+        else
+            control->setAccessibleName(QString::fromUtf8(what));
+    }
+    for (vb::Label *lamp : {Label1, Label2, Label31, Label6, Label7, Label29})
+        lamp->setAccessibleRole(QAccessible::Indicator);
 }

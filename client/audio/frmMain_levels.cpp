@@ -5,6 +5,7 @@
 // the speech capture opens and closes with every over, and the meter must
 // not wait for the GSM coder's 40 ms blocks.
 
+#include "compact/Form1.h"
 #include "control/MRLS_Einlog.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
@@ -80,6 +81,8 @@ void frmMain::Timer4_Timer() {
     if (sendMeterOn == 1)
         level = PeakLevel(levelSamples);
 
+    if (klein == 1 && program::compactWindowLoaded())
+        program::compactWindow().ProgressBar1->setValue(level < 6 ? 0.0f : float(level));
     if (level < 6) {
         ProgressBar1->setValue(0);
         Label51->setLeftTwips(markerRestTwips);
@@ -213,4 +216,5 @@ void frmMain::Slider2_Scroll() {
                               "Bitte verwenden Sie das Audio-Mischpult\r\n"
                               "in der Systemsteuerung Ihres Betriebssystems "),
                vb::vbOKOnly, vb::applicationTitle());
+    Image7_Click();
 }

@@ -78,9 +78,30 @@ public:
 
     // Front panel
     void Image12_Click();
+    void Image11_Click();
     void Label36_Click();
     void Label14_Click();
     void Timer7_Timer();
+    void Label22_Click();
+    void Label24_Click();
+    void Label21_Click();
+    void Label4_DblClick();
+    void Label43_Click();
+    void Text1_KeyDown(int KeyCode, int Shift);
+    void Label46_MouseDown();
+    void Label46_MouseUp();
+    void Label48_Click();
+    void Label48_MouseDown();
+    void Label48_MouseUp();
+    void Label50_MouseDown();
+    void Label50_MouseUp();
+    void Label8_MouseDown();
+    void Label8_MouseUp();
+    void Image7_Click();
+    void Image3_Click();
+    void Label12_DblClick();
+    // Left-button press on a part of the panel that moves the window.
+    void panelDrag_MouseDown(int Button);
 
     // Push-to-talk and serial keying
     void openSerialPort();
@@ -159,6 +180,8 @@ public:
     bool Andockench = false;
     qint16 monitorShown = 0;
     qint16 klein = 0;
+    // The answer to the hidden operator channel's password question.
+    QString enteredPassword;
     wave::WaveFormat voiceFormat{};
 
     // Push-to-talk
@@ -227,6 +250,8 @@ private:
     void createAudioObjects();
     void releaseAudioObjects();
     void raiseFromAnotherCopy();
+    void connectFrontPanel();
+    void describeForScreenReaders();
 
     // Push-to-talk
     class KeyPreview;

@@ -70,7 +70,11 @@ bool compactWindowLoaded() {
     return compactWindowInstance != nullptr;
 }
 void unloadCompactWindow() {
-    compactWindowInstance.reset();
+    // Its own "MAXI" key unloads it, from inside one of its handlers.
+    if (compactWindowInstance) {
+        compactWindowInstance->hide();
+        compactWindowInstance.release()->deleteLater();
+    }
 }
 
 } // namespace program
