@@ -4,16 +4,22 @@
 // notifications go to the last objects made in a process.
 //
 // Usage: ptt_station --folder DIR. Commands, one a line: "press" and
-// "release" (the space bar on the transmit key), "quit". It prints "online"
-// once the voice link is up, "keyed" and "released" as the key follows.
+// "release" (the space bar on the transmit key), "mini" (the MINI key),
+// "mpress" and "mrelease" (the space bar in the compact window), "maxi" (its
+// MAXI key), "quit". It prints "online" once the voice link is up, "keyed"
+// and "released" as the key follows, "mini" when the compact window stands in
+// for the radio and "restored" when the radio is back.
 
+#include "compact/Form1.h"
 #include "radio/frmMain.h"
+#include "radio/program.h"
 #include "radiofixture.h"
 #include "system.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QSocketNotifier>
+#include <QTest>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
@@ -71,6 +77,22 @@ int main(int argc, char *argv[]) {
             } else if (command == "release") {
                 sendSpace(radio.senden, QEvent::KeyRelease);
                 say("released");
+            } else if (command == "mini") {
+                radio.Label48_Click();
+                const bool shown = program::compactWindowLoaded() &&
+                                   program::compactWindow().isVisible() && radio.klein == 1;
+                say(shown && radio.isMinimized() ? "mini" : "no mini");
+            } else if (command == "mpress" && program::compactWindowLoaded()) {
+                sendSpace(program::compactWindow().Command1, QEvent::KeyPress);
+                say(radio.recordingStarted ? "keyed" : "refused");
+            } else if (command == "mrelease" && program::compactWindowLoaded()) {
+                sendSpace(program::compactWindow().Command1, QEvent::KeyRelease);
+                say("released");
+            } else if (command == "maxi" && program::compactWindowLoaded()) {
+                QTest::mouseClick(program::compactWindow().Label2, Qt::LeftButton);
+                const bool back = !program::compactWindowLoaded() && radio.klein == 0 &&
+                                  !radio.isMinimized() && radio.isVisible();
+                say(back ? "restored" : "not restored");
             } else if (command == "quit") {
                 QApplication::exit(0);
             }

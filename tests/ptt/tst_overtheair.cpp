@@ -26,6 +26,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void toneTravelsFromOneStationToTheOther();
+    void compactWindowTalksToTheOtherStation();
 
 private:
     std::unique_ptr<testsupport::ProgramFolder> folder(const QByteArray &volume);
@@ -130,6 +131,54 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     qInfo("the loudspeaker played %.1f Hz at peak %d", frequency, peak);
     QVERIFY2(peak > 1000, "the tone never came out of the loudspeaker");
     QVERIFY2(std::abs(frequency - toneHz) < toneHz * 0.05, qPrintable(QString::number(frequency)));
+}
+
+// Radio A is shrunk to its compact window and talks with the space bar
+// there; radio B hears the tone; MAXI brings A's full window back.
+void OverTheAirTest::compactWindowTalksToTheOtherStation() {
+    constexpr double toneHz = 750;
+    constexpr int toneMs = 1000;
+    const auto talkerFolder = folder(" 23");
+    air::Station talker;
+    QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+
+    const auto listenerFolder = folder(" 70");
+    listenerFolder->use();
+    frmMain listener(goldSkin());
+    listener.Form_Load();
+    listener.Image12_Click();
+    QTRY_VERIFY(listener.voiceConnected);
+    QVERIFY(testsupport::waitForStations(m_logs.filePath("relay.log"), listener.serverPort, 2));
+
+    QVERIFY(talker.command("mini", "mini"));
+    QElapsedTimer clock;
+    clock.start();
+    air::Recorder loudspeaker("marlox_source", clock);
+    QVERIFY(loudspeaker.start());
+    air::TonePlayer mouth("marlox_sink");
+    QVERIFY(talker.command("mpress", "keyed"));
+    QTest::qWait(200);
+    QVERIFY(mouth.play(toneHz, toneMs, 6000));
+    const double toneStartMs = double(clock.elapsed());
+    QTRY_COMPARE(listener.ProgressBar2->value(), 70.0f);
+    QTest::qWait(toneMs + 700);
+    const double heardFromMs = toneStartMs + toneMs + 200;
+    QVERIFY(talker.command("mrelease", "released"));
+    mouth.stop();
+    QTRY_COMPARE_WITH_TIMEOUT(listener.ProgressBar2->value(), 0.0f, 5000);
+    loudspeaker.stop();
+
+    const std::vector<qint16> heard = loudspeaker.samples(loudspeaker.indexAt(heardFromMs),
+                                                          loudspeaker.indexAt(heardFromMs + 300));
+    int peak = 0;
+    for (qint16 sample : heard)
+        peak = std::max(peak, std::abs(int(sample)));
+    const double frequency = air::frequencyOf(heard, toneHz / 2, toneHz * 2);
+    qInfo("the loudspeaker played %.1f Hz at peak %d", frequency, peak);
+    QVERIFY2(peak > 1000, "the tone never came out of the loudspeaker");
+    QVERIFY2(std::abs(frequency - toneHz) < toneHz * 0.05, qPrintable(QString::number(frequency)));
+
+    QVERIFY(talker.command("maxi", "restored"));
 }
 
 int main(int argc, char *argv[]) {
