@@ -22,6 +22,16 @@ bool kicked() {
     return program::controlWindow().kicken != 0;
 }
 
+// A key's caption colour at rest. The panel draws its keys dark, so the
+// black of a plain label would hide the caption once the key is let go.
+quint32 restingInk(const Skin &skin, const vb::Label *key) {
+    for (const LabelLook &look : skin.looks) {
+        if (key->objectName() == QLatin1String(look.control))
+            return look.foreColour;
+    }
+    return 0;
+}
+
 } // namespace
 
 void frmMain::Image12_Click() {
@@ -134,7 +144,7 @@ void frmMain::Label46_MouseDown() {
 }
 
 void frmMain::Label46_MouseUp() {
-    Label46->setForeColor(0);
+    Label46->setForeColor(restingInk(m_skin, Label46));
     Image18->setBorderStyle(0);
     if (holdTicks < 1)
         Label3_Click();
@@ -162,7 +172,7 @@ void frmMain::Label48_MouseDown() {
 }
 
 void frmMain::Label48_MouseUp() {
-    Label48->setForeColor(0);
+    Label48->setForeColor(restingInk(m_skin, Label48));
 }
 
 void frmMain::Label50_MouseDown() {
@@ -175,7 +185,7 @@ void frmMain::Label50_MouseDown() {
 void frmMain::Label50_MouseUp() {
     if (kicked())
         return;
-    Label50->setForeColor(0);
+    Label50->setForeColor(restingInk(m_skin, Label50));
     Image30->setBorderStyle(0);
     const QString question = QStringLiteral("ACHTUNG ! Bitte nur nach einem Admin rufen,\r\n"
                                             "wenn auch ein Störer auf diesem Kanal ist.\r\n"
