@@ -1,4 +1,5 @@
 #include "radio/frmMain.h"
+#include "radio/program.h"
 #include "system.h"
 
 #include <QApplication>
@@ -15,6 +16,9 @@ int main(int argc, char *argv[]) {
 #else
     const Skin &skin = goldSkin();
 #endif
+    // A compact window still open at the end goes while the application
+    // is still there to take it down.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { program::unloadCompactWindow(); });
     frmMain radio(skin);
     radio.Form_Load();
     if (vb::programEnded())
