@@ -1,7 +1,628 @@
+// The text chat: its window, its connection to the chat server and the rules
+// by which lines enter the history.
+//
+// On the wire a line is one send of Windows-1252 text without terminator:
+//   chat line  "0" + call sign padded to 50 + typed text + two-digit channel
+//   join line  "1" + call sign padded to 50
+// The receiver takes whatever one arrival brings as one line; the chat
+// server shares this framing, so it stays as it is.
+
 #include "chat/mrlxchat.h"
 
-mrlxchat::mrlxchat(QWidget *parent) : QWidget(parent) {}
+#include "control/MRLS_Einlog.h"
+#include "radio/frmMain.h"
+#include "radio/program.h"
+#include "sound.h"
+#include "system.h"
 
-mrlxchat::~mrlxchat() = default;
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QEventLoop>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
 
-void mrlxchat::Form_Load() {}
+namespace {
+
+constexpr quint16 chatServerPort = 10040;
+const QString noName = QStringLiteral("no name");
+const QChar noBreakSpace(0x00A0);
+// A line of a few lines' length still travels as one piece through the
+// chat server, whose reads are a few kilobytes.
+constexpr int longestInput = 1000;
+
+// Removes blanks (U+0020) at both ends and nothing else: the no-break space
+// of the idle line must survive.
+QString trimBlanks(const QString &text) {
+    qsizetype start = 0;
+    qsizetype end = text.size();
+    while (start < end && text.at(start) == u' ')
+        ++start;
+    while (end > start && text.at(end - 1) == u' ')
+        --end;
+    return text.mid(start, end - start);
+}
+
+// The faceplate colours of the radio's six panel styles (light, dark, ink),
+// so that the chat looks like the part of the radio it hangs under.
+struct Plate {
+    QColor light;
+    QColor mid;
+    QColor ink;
+};
+
+const Plate goldPlates[6] = {
+    {"#f3d27a", "#b8862b", "#6b4a12"}, {"#f4e6c4", "#c9b083", "#7d6a48"},
+    {"#d49a5a", "#8c5a26", "#4c2d0d"}, {"#4a3f2a", "#211b10", "#c9a24a"},
+    {"#e6946a", "#a5532b", "#5b2710"}, {"#efdcae", "#c4a76b", "#6e5a32"},
+};
+const Plate greyPlates[6] = {
+    {"#e4e6e8", "#a4a8ad", "#55595e"}, {"#6c7075", "#33363a", "#c8ccd0"},
+    {"#8e9aa6", "#56616c", "#262d33"}, {"#7b7f84", "#44484c", "#d9dde1"},
+    {"#9fb4c8", "#5a7389", "#24323f"}, {"#a9aa86", "#6b6c4a", "#2e2f1c"},
+};
+
+// Styles count from 1; the radio starts with none chosen yet (0).
+const Plate &plateFor(bool grey, int style) {
+    const int index = style >= 1 && style <= 6 ? style - 1 : 0;
+    return grey ? greyPlates[index] : goldPlates[index];
+}
+
+quint32 valueOf(const QColor &colour) {
+    return quint32(colour.blue()) << 16 | quint32(colour.green()) << 8 | quint32(colour.red());
+}
+
+// Settings of the user, per organisation: on Windows the registry key
+// HKCU\Software\<organisation> itself.
+std::unique_ptr<QSettings> userSettings(const QString &organisation) {
+#ifdef Q_OS_WIN
+    return std::make_unique<QSettings>(
+        QStringLiteral("HKEY_CURRENT_USER\\Software\\") + organisation, QSettings::NativeFormat);
+#else
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation);
+#endif
+}
+
+// Splits "HKCU\SOFTWARE\<organisation>\<key>"; false for any other path.
+bool splitRegistryPath(const QString &path, QString *organisation, QString *key) {
+    const QStringList parts = path.split(u'\\');
+    if (parts.size() != 4 || parts[2].isEmpty() || parts[3].isEmpty())
+        return false;
+    const bool currentUser = parts[0].compare(u"HKCU", Qt::CaseInsensitive) == 0 ||
+                             parts[0].compare(u"HKEY_CURRENT_USER", Qt::CaseInsensitive) == 0;
+    if (!currentUser || parts[1].compare(u"SOFTWARE", Qt::CaseInsensitive) != 0)
+        return false;
+    *organisation = parts[2];
+    *key = parts[3];
+    return true;
+}
+
+// The call sign is offered once; after that a user sets it from the menu.
+const QString offeredKey = QStringLiteral("chat/callSignOffered");
+
+} // namespace
+
+mrlxchat::mrlxchat(frmMain *radio, QWidget *parent)
+    : QWidget(parent), m_radio(radio ? radio : program::mainWindow()) {
+    setObjectName(QStringLiteral("mrlxchat"));
+    setWindowFlag(Qt::FramelessWindowHint);
+    setWindowTitle(QString());
+    setAccessibleName(QStringLiteral("MRLX-Chat"));
+    setFixedSize(vb::pixelsFromTwips(clientWidthTwips), vb::pixelsFromTwips(clientHeightTwips));
+    createControls();
+    m_pointer = std::make_unique<FormPointer>(this);
+    loadLinkControl();
+    applyLook();
+}
+
+mrlxchat::~mrlxchat() {
+    // A send still waiting returns at once and touches nothing of this window.
+    if (m_sendWait)
+        m_sendWait->quit();
+    for (Winsock *socket : wsckChat)
+        socket->disconnect(this);
+    txtchat->disconnect(this);
+    m_pointer.reset();
+    Hyperlink1.reset();
+}
+
+void mrlxchat::createControls() {
+    Label1 = new vb::Label(this, QStringLiteral("Label1"), QStringLiteral("Rufzeichen:"));
+    Label1->setTwipsGeometry(0, 30, 1050, 255);
+    Label1->setToolTipText(QStringLiteral("Hier ziehen, um das Fenster zu verschieben"));
+    Label2 = new vb::Label(this, QStringLiteral("Label2"));
+    Label2->setTwipsGeometry(1080, 30, 1755, 255);
+    Label2->setToolTipText(QStringLiteral("Klick: Funkgerät minimieren, rechte Maustaste: Menü"));
+    Label2->setContextMenuPolicy(Qt::CustomContextMenu);
+    Check1 = new vb::CheckBox(this, QStringLiteral("Check1"), QStringLiteral("Sound off"));
+    Check1->setTwipsGeometry(7440, 12, 1245, 315);
+    Check1->setValue(0);
+    Label3 = new vb::Label(
+        this, QStringLiteral("Label3"),
+        QStringLiteral("MRLX-Chat     Achtung hier empfangene Internetlinks einfach anklicken   "));
+    Label3->setTwipsGeometry(0, 330, 8715, 240);
+
+    txtchat = new RichTextBox(this);
+    txtchat->setObjectName(QStringLiteral("txtchat"));
+    txtchat->setAccessibleName(QStringLiteral("Chatverlauf"));
+    txtchat->setReadOnly(true);
+    txtchat->setGeometry(vb::pixelsFromTwips(-24), vb::pixelsFromTwips(576),
+                         vb::pixelsFromTwips(8736), vb::pixelsFromTwips(2148));
+    txtNachricht =
+        new vb::TextBox(this, QStringLiteral("txtNachricht"), QStringLiteral("Nachricht"));
+    txtNachricht->setTwipsGeometry(-24, 2712, 7260, 312);
+    txtNachricht->setMaxLength(longestInput);
+    cmdsend = new vb::CommandButton(this, QStringLiteral("cmdsend"), QStringLiteral("Senden"));
+    cmdsend->setTwipsGeometry(7248, 2712, 1476, 324);
+
+    // Kept outside the visible area and out of the tab order.
+    txtname = new vb::TextBox(this, QStringLiteral("txtname"), QStringLiteral("Rufzeichen"));
+    txtname->setTwipsGeometry(9000, 0, 1500, 300);
+    cmdconnect =
+        new vb::CommandButton(this, QStringLiteral("cmdconnect"), QStringLiteral("Verbinden"));
+    cmdconnect->setTwipsGeometry(9000, 400, 1500, 300);
+    cmdcancel = new vb::CommandButton(this, QStringLiteral("cmdcancel"), QStringLiteral("Trennen"));
+    cmdcancel->setTwipsGeometry(9000, 800, 1500, 300);
+    for (QWidget *hidden : std::initializer_list<QWidget *>{txtname, cmdconnect, cmdcancel})
+        hidden->setFocusPolicy(Qt::NoFocus);
+
+    Timer2 = new vb::Timer(this, QStringLiteral("Timer2"), [this] { Timer2_Timer(); });
+
+    auto *socket = new Winsock(this);
+    socket->setObjectName(QStringLiteral("wsckChat(0)"));
+    wsckChat.push_back(socket);
+    connect(socket, &Winsock::Connect, this, [this] { wsckChat_Connect(0); });
+    connect(socket, &Winsock::DataArrival, this, [this] { wsckChat_DataArrival(0); });
+    connect(socket, &Winsock::SendComplete, this, [this] { wsckChat_SendComplete(0); });
+    connect(socket, &Winsock::Close, this, [this] { wsckChat_Close(0); });
+    connect(socket, &Winsock::Error, this,
+            [this](int number, const QString &) { wsckChat_Error(0, number); });
+
+    connect(cmdsend, &vb::CommandButton::Click, this, [this] { cmdsend_Click(); });
+    connect(cmdconnect, &vb::CommandButton::Click, this, &mrlxchat::cmdconnect_Click);
+    connect(cmdcancel, &vb::CommandButton::Click, this, &mrlxchat::cmdcancel_Click);
+    // Enter sends, as the send key does.
+    connect(txtNachricht, &QLineEdit::returnPressed, this, [this] { cmdsend_Click(); });
+    connect(txtchat, &RichTextBox::MouseMove, this,
+            [this](int, int, float x, float y) { txtchat_MouseMove(x, y); });
+    connect(txtchat, &RichTextBox::Click, this, &mrlxchat::txtchat_Click);
+    connect(Label1, &vb::Label::MouseDown, this,
+            [this](int button, int, float, float) { Label1_MouseDown(button); });
+    connect(Label2, &vb::Label::Click, this, &mrlxchat::Label2_Click);
+
+    m_callSignMenu = new QMenu(this);
+    m_callSignMenu->addAction(QStringLiteral("Rufzeichen ändern …"), this, &mrlxchat::editCallSign);
+    m_callSignMenu->addAction(QStringLiteral("Neu verbinden"), this, [this] {
+        cmdcancel_Click();
+        cmdconnect_Click();
+    });
+    connect(Label2, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { m_callSignMenu->popup(Label2->mapToGlobal(at)); });
+}
+
+void mrlxchat::loadLinkControl() {
+    // On the first start the library beside the program registers itself.
+    const QString besideProgram =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/Hyperlink");
+    const QString registration = com::registerIfNeeded(hyperlink::progId, besideProgram);
+    com::Instance<IHyperlink> created = hyperlink::create();
+    if (!created.object) {
+        m_linkControlError = created.error.isEmpty() ? registration : created.error;
+        return;
+    }
+    Hyperlink1 = created.object;
+    Hyperlink1->InitProperties();
+    if (QWidget *face = Hyperlink1->face()) {
+        face->setParent(this);
+        face->move(vb::pixelsFromTwips(6000), vb::pixelsFromTwips(960));
+        face->stackUnder(txtchat);
+        face->show();
+    }
+}
+
+void mrlxchat::Form_Load() {
+    // A newcomer is asked for a call sign once, before the load reads it; the
+    // load goes on when the question is answered.
+    QSettings own(QStringLiteral("vudi"), QStringLiteral("marlox"));
+    if (RegRead(callSignPath).isEmpty() && !own.value(offeredKey).toBool()) {
+        own.setValue(offeredKey, true);
+        QTimer::singleShot(0, this, &mrlxchat::offerCallSign);
+        return;
+    }
+    sendDone = true;
+    txtname->setText(RegRead(callSignPath));
+    Label2->setCaption(txtname->text());
+    Timer2->setInterval(1000);
+    cmdconnect_Click();
+    if (!Hyperlink1 && !m_linkNoticeShown) {
+        m_linkNoticeShown = true;
+        showNotice(m_linkControlError + QStringLiteral(" Links werden nicht hervorgehoben."));
+    }
+    focusInput();
+}
+
+void mrlxchat::offerCallSign() {
+    editCallSign();
+    if (m_callSignDialog)
+        connect(m_callSignDialog, &QDialog::finished, this, &mrlxchat::Form_Load);
+}
+
+void mrlxchat::editCallSign() {
+    if (m_callSignDialog) {
+        m_callSignDialog->raise();
+        return;
+    }
+    auto *dialog = new QDialog(this, Qt::Dialog);
+    dialog->setObjectName(QStringLiteral("callSignDialog"));
+    dialog->setWindowTitle(QStringLiteral("Rufzeichen"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto *layout = new QVBoxLayout(dialog);
+    auto *prompt = new QLabel(
+        QStringLiteral("Unter welchem Rufzeichen sollen dich die anderen im Chat lesen?"), dialog);
+    prompt->setWordWrap(true);
+    layout->addWidget(prompt);
+    auto *field = new QLineEdit(dialog);
+    field->setObjectName(QStringLiteral("callSign"));
+    field->setAccessibleName(QStringLiteral("Rufzeichen"));
+    field->setMaxLength(nickWidth);
+    field->setText(RegRead(callSignPath));
+    layout->addWidget(field);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Abbrechen"));
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    connect(dialog, &QDialog::accepted, this, [this, field] {
+        const QString callSign = field->text().left(nickWidth);
+        if (trimBlanks(callSign).isEmpty() || callSign == RegRead(callSignPath))
+            return;
+        RegWrite(callSignPath, callSign);
+        // A call sign goes out with the join line: a link that is up takes
+        // it over on a fresh connection.
+        if (connected) {
+            txtname->setText(callSign);
+            Label2->setCaption(callSign);
+            cmdcancel_Click();
+            cmdconnect_Click();
+        }
+    });
+    m_callSignDialog = dialog;
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->open();
+}
+
+QString mrlxchat::RegRead(const QString &path) {
+    QString organisation;
+    QString key;
+    if (!splitRegistryPath(path, &organisation, &key))
+        return {};
+    const QVariant value = userSettings(organisation)->value(key);
+    return value.canConvert<QString>() ? value.toString() : QString();
+}
+
+bool mrlxchat::RegWrite(const QString &path, const QString &value) {
+    QString organisation;
+    QString key;
+    if (!splitRegistryPath(path, &organisation, &key))
+        return false;
+    const auto settings = userSettings(organisation);
+    settings->setValue(key, value);
+    settings->sync();
+    return settings->status() == QSettings::NoError;
+}
+
+void mrlxchat::UpdateControls() {
+    txtname->setEnabled(!connected);
+    cmdconnect->setEnabled(!connected);
+    cmdcancel->setEnabled(connected);
+    txtNachricht->setEnabled(connected);
+    cmdsend->setEnabled(connected);
+    txtchat->setEnabled(connected);
+    txtchat->setText(QString());
+}
+
+QString mrlxchat::channelText() const {
+    return m_radio ? m_radio->Label4->caption() : QString();
+}
+
+void mrlxchat::focusInput() {
+    if (txtNachricht->isEnabled() && isVisible())
+        txtNachricht->setFocus();
+}
+
+void mrlxchat::cmdconnect_Click() {
+    if (trimBlanks(txtname->text()).isEmpty())
+        txtname->setText(noName);
+    paddedNick = (txtname->text() + QString(nickWidth, u' ')).left(nickWidth);
+    connected = true;
+    UpdateControls();
+    const Deployment deployment =
+        m_radio ? m_radio->deployment : loadDeployment(vb::programFolder());
+    const QString host = deployment.chat.trimmed();
+    if (host.isEmpty()) {
+        connected = false;
+        UpdateControls();
+        return;
+    }
+    Winsock *socket = wsckChat[0];
+    socket->setRemotePort(quint16(chatServerPort + deployment.portOffset));
+    socket->setRemoteHost(host);
+    socket->connectTo();
+    focusInput();
+}
+
+void mrlxchat::cmdcancel_Click() {
+    for (size_t index = 0; index < wsckChat.size(); ++index) {
+        if (wsckChat[index]->state() != Winsock::sckClosed)
+            wsckChat[index]->close();
+    }
+    while (wsckChat.size() > 1) {
+        wsckChat.back()->deleteLater();
+        wsckChat.pop_back();
+    }
+    if (m_sendWait)
+        m_sendWait->quit();
+    connected = false;
+    UpdateControls();
+}
+
+void mrlxchat::wsckChat_Connect(int index) {
+    if (index == 0)
+        SendLine(QStringLiteral("1") + paddedNick, 0);
+}
+
+bool mrlxchat::SendLine(const QString &line, int index) {
+    sendDone = false;
+    if (index < 0 || index >= int(wsckChat.size()))
+        return true;
+    Winsock *socket = wsckChat[size_t(index)];
+    if (socket->state() != Winsock::sckConnected || !socket->sendData(toWire(line)))
+        return true;
+    // Only one send waits; one made meanwhile (a click, the idle line) goes
+    // out and returns, and both are done when the first wait ends.
+    if (m_sendWait)
+        return true;
+    // The wait ends with the completion, the link's end or error, or the bound.
+    QEventLoop wait;
+    QTimer bound;
+    bound.setSingleShot(true);
+    connect(&bound, &QTimer::timeout, &wait, &QEventLoop::quit);
+    bound.start(sendWaitMs);
+    const QPointer<mrlxchat> alive(this);
+    m_sendWait = &wait;
+    if (!sendDone)
+        wait.exec();
+    if (!alive)
+        return false;
+    m_sendWait = nullptr;
+    return true;
+}
+
+void mrlxchat::wsckChat_SendComplete(int) {
+    sendDone = true;
+    if (m_sendWait)
+        m_sendWait->quit();
+}
+
+bool mrlxchat::cmdsend_Click() {
+    if (trimBlanks(txtNachricht->text()).isEmpty()) {
+        focusInput();
+        return true;
+    }
+    MRLS_Einlog &control = program::controlWindow();
+    control.i = 4;
+    control.cha = QStringLiteral("C");
+    control.kanalzeig = channelText();
+    txtNachricht->setText(txtNachricht->text() + channelText());
+    const QString typed = txtNachricht->text();
+    if (!SendLine(QStringLiteral("0") + paddedNick + typed, 0))
+        return false;
+    ShowLine(typed, paddedNick);
+    txtNachricht->clear();
+    focusInput();
+    return true;
+}
+
+void mrlxchat::wsckChat_DataArrival(int index) {
+    if (index < 0 || index >= int(wsckChat.size()))
+        return;
+    const QString data = fromWire(wsckChat[size_t(index)]->getData());
+    if (data.startsWith(u'0')) {
+        ShowLine(data.mid(1 + nickWidth), trimBlanks(data.mid(1, nickWidth)));
+    } else if (data.startsWith(u'1')) {
+        showNotice(QStringLiteral("Der User ") + trimBlanks(data.mid(1, nickWidth)) +
+                   QStringLiteral(" betritt den Chat."));
+    }
+}
+
+void mrlxchat::showNotice(const QString &text) {
+    ShowLine(text, systemSpeaker);
+}
+
+void mrlxchat::ShowLine(const QString &text, const QString &nick) {
+    // The system's notices carry no channel and are shown on every channel.
+    const bool notice = nick == systemSpeaker;
+    const QString channel = channelText().trimmed();
+    const bool shown = !text.startsWith(noBreakSpace) &&
+                       (notice || (text.size() >= 2 && text.right(2) == channel));
+    if (shown) {
+        if (!notice && m_radio && m_radio->isMinimized() && m_radio->Andockench &&
+            Check1->value() == 0)
+            vb::sndPlaySoundA(vb::programFile(QStringLiteral("post.wav")), vb::SND_ASYNC);
+        const QString body = notice ? text : text.left(text.size() - 2);
+        txtchat->setText(txtchat->Text() + trimBlanks(nick) + QStringLiteral(": ") + body +
+                         QStringLiteral("\r\n"));
+    }
+    txtchat->setSelStart(txtchat->textLength());
+    if (Hyperlink1)
+        Hyperlink1->URLFormat(*txtchat);
+    txtchat->setSelStart(txtchat->textLength());
+    txtchat->ensureCursorVisible();
+    focusInput();
+}
+
+void mrlxchat::Timer2_Timer() {
+    // Held just past the threshold: a full input field may keep it there all night.
+    if (idleTicks <= idleThreshold)
+        ++idleTicks;
+    if (idleTicks > idleThreshold && txtNachricht->text().isEmpty()) {
+        txtNachricht->setText(QString(noBreakSpace));
+        if (!cmdsend_Click())
+            return;
+        idleTicks = 0;
+    }
+    if (m_radio && m_radio->panelStyle != m_paintedStyle)
+        applyLook();
+}
+
+void mrlxchat::wsckChat_Close(int index) {
+    if (index != 0)
+        return;
+    wsckChat[0]->close();
+    if (m_sendWait)
+        m_sendWait->quit();
+    connected = false;
+    UpdateControls();
+    showNotice(QStringLiteral("Die Verbindung wurde beendet"));
+}
+
+void mrlxchat::wsckChat_Error(int index, int number) {
+    // A refused or broken link would otherwise leave the window looking
+    // connected while every line is dropped.
+    if (index != 0)
+        return;
+    const bool neverUp = number == Winsock::sckConnectionRefused ||
+                         number == Winsock::sckHostNotFound || number == Winsock::sckTimedOut;
+    wsckChat[0]->close();
+    if (m_sendWait)
+        m_sendWait->quit();
+    connected = false;
+    UpdateControls();
+    showNotice(neverUp ? QStringLiteral("Der Chat-Server ist nicht erreichbar.")
+                       : QStringLiteral("Die Verbindung wurde beendet"));
+}
+
+void mrlxchat::txtchat_MouseMove(float x, float y) {
+    if (Hyperlink1)
+        Hyperlink1->RichWordOver(*m_pointer, *txtchat, x, y);
+    focusInput();
+}
+
+void mrlxchat::txtchat_Click() {
+    if (Hyperlink1) {
+        Hyperlink1->URLLaunch();
+        Hyperlink1->URLFormat(*txtchat);
+    }
+    txtchat->setSelStart(txtchat->textLength());
+    txtchat->ensureCursorVisible();
+    focusInput();
+}
+
+void mrlxchat::Label1_MouseDown(int button) {
+    if (button != 1)
+        return;
+    if (QWindow *window = windowHandle())
+        window->startSystemMove();
+}
+
+void mrlxchat::Label2_Click() {
+    if (m_radio)
+        m_radio->showMinimized();
+}
+
+void mrlxchat::closeEvent(QCloseEvent *event) {
+    // A close from the desktop (Alt+F4) does what the radio's chat key does,
+    // so that the key's state and the docking follow.
+    event->ignore();
+    hide();
+    if (m_radio) {
+        m_radio->Andockench = false;
+        m_radio->chatShown = 0;
+    }
+    const QPointer<mrlxchat> self(this);
+    QTimer::singleShot(0, qApp, [self] {
+        if (self && self->isHidden() && program::chatWindowLoaded() &&
+            &program::chatWindow() == self.data())
+            program::unloadChatWindow();
+    });
+}
+
+void mrlxchat::applyLook() {
+    m_paintedStyle = m_radio ? m_radio->panelStyle : 1;
+    const bool grey = m_radio && m_radio->skin().name == QLatin1String("grey");
+    const Plate &plate = plateFor(grey, m_paintedStyle);
+    quint32 lit = 0x80C0FF;
+    if (m_radio)
+        vb::colourFromText(m_radio->skin().buildColour, &lit);
+
+    QFont small = font();
+    small.setPointSizeF(7.5);
+    small.setBold(true);
+    for (vb::Label *label : {Label1, Label2, Label3})
+        label->setFont(small);
+    Label1->setBackStyle(0);
+    Label1->setForeColor(valueOf(plate.ink));
+    // The call sign is lit like the radio's display, the banner printed like its legends.
+    Label2->setBackStyle(1);
+    Label2->setBackColor(0x404040);
+    Label2->setForeColor(lit);
+    Label2->setBorderStyle(1);
+    Label3->setBackStyle(1);
+    Label3->setBackColor(0x1a1a1a);
+    Label3->setForeColor(lit);
+    Label3->setAlignment(vb::Label::Center);
+
+    Check1->setFont(small);
+    QPalette checkPalette = Check1->palette();
+    checkPalette.setColor(QPalette::WindowText, plate.ink);
+    Check1->setPalette(checkPalette);
+
+    const QString paper = grey ? QStringLiteral("#f1f2f3") : QStringLiteral("#fbf6e6");
+    txtchat->setStyleSheet(QStringLiteral("QTextEdit { background: %1; color: #101010; border: 2px "
+                                          "solid #1a1a1a; border-radius: 3px; }")
+                               .arg(paper));
+    txtNachricht->setStyleSheet(
+        QStringLiteral("QLineEdit { background: %1; color: #101010; border: 2px solid #1a1a1a; "
+                       "border-radius: 3px; padding: 0 3px; } QLineEdit:disabled { background: "
+                       "#9a9a9a; }")
+            .arg(paper));
+    cmdsend->setStyleSheet(QStringLiteral(
+        "QPushButton { color: #e8e8e8; font-weight: bold; border: 1px solid #000; border-radius: "
+        "3px; background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a5a5a, stop:1 "
+        "#262626); } QPushButton:pressed { color: #ff4040; } QPushButton:disabled { color: "
+        "#808080; }"));
+    update();
+}
+
+void mrlxchat::paintEvent(QPaintEvent *) {
+    const bool grey = m_radio && m_radio->skin().name == QLatin1String("grey");
+    const Plate &plate = plateFor(grey, m_paintedStyle);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QLinearGradient faceplate(0, 0, 0, height());
+    faceplate.setColorAt(0, plate.light);
+    faceplate.setColorAt(0.55, plate.mid);
+    faceplate.setColorAt(1, plate.light);
+    QPainterPath outline;
+    outline.addRoundedRect(area, 10, 10);
+    painter.fillPath(outline, faceplate);
+    // Brushed like the radio's faceplate.
+    painter.setPen(QColor(255, 255, 255, 18));
+    for (int x = 8; x < width() - 8; x += 4)
+        painter.drawLine(x, 3, x, height() - 3);
+    painter.setPen(QPen(Qt::black, 1.5));
+    painter.drawPath(outline);
+    painter.setPen(QColor(255, 255, 255, 96));
+    painter.drawRoundedRect(area.adjusted(3, 3, -3, -3), 8, 8);
+}
