@@ -436,13 +436,17 @@ bool mrlxchat::cmdsend_Click() {
 void mrlxchat::wsckChat_DataArrival(int index) {
     if (index < 0 || index >= int(wsckChat.size()))
         return;
-    const QString data = fromWire(wsckChat[size_t(index)]->getData());
-    if (data.startsWith(u'0')) {
-        ShowLine(data.mid(1 + nickWidth), trimBlanks(data.mid(1, nickWidth)));
-    } else if (data.startsWith(u'1')) {
+    QString data = fromWire(wsckChat[size_t(index)]->getData());
+    // A join line has a fixed length, so a line that came right behind it in
+    // the same arrival is cut off and read on its own instead of being lost.
+    constexpr qsizetype joinLength = 1 + nickWidth;
+    while (data.startsWith(u'1')) {
         showNotice(QStringLiteral("Der User ") + trimBlanks(data.mid(1, nickWidth)) +
                    QStringLiteral(" betritt den Chat."));
+        data = data.size() > joinLength ? data.mid(joinLength) : QString();
     }
+    if (data.startsWith(u'0'))
+        ShowLine(data.mid(1 + nickWidth), trimBlanks(data.mid(1, nickWidth)));
 }
 
 void mrlxchat::showNotice(const QString &text) {

@@ -222,6 +222,10 @@ void ChatTest::arrivingLines_data() {
     QTest::newRow("join") << ("1" + padded(" Cleo"))
                           << "-system-: Der User Cleo betritt den Chat.\r\n"
                           << false;
+    QTest::newRow("join and a line behind it")
+        << ("1" + padded("Cleo") + chatLine("Cleo", "da bin ich04"))
+        << "-system-: Der User Cleo betritt den Chat.\r\nCleo: da bin ich\r\n"
+        << false;
     // One arrival is one line: the first call sign, then all the rest.
     QTest::newRow("two lines in one arrival")
         << (chatLine("Bert", "eins05") + chatLine("Cleo", "zwei04"))
