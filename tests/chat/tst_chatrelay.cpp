@@ -99,14 +99,22 @@ void ChatRelayTest::stationsOnOneChannelChat() {
     QVERIFY(testsupport::waitForStations(m_dir.filePath("relay.log"), 10040 + m_offset, 3));
     QVERIFY(QTest::qWaitForWindowExposed(bert.chat.get()));
 
-    // Who came later is announced to who was there.
-    QTRY_VERIFY(anna.chat->txtchat->Text().contains("-system-: Der User Bert betritt den Chat."));
+    // Who came later is announced to who was there. Lines sent close together
+    // reach a station as one, so the test waits until every join has arrived.
+    const auto joined = [](const Station &station, const char *callSign) {
+        return station.chat->txtchat->Text().contains(
+            QStringLiteral("-system-: Der User %1 betritt den Chat.").arg(callSign));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(joined(anna, "Bert") && joined(anna, "Cleo") && joined(bert, "Cleo"),
+                             10000);
+    QTest::qWait(200);
 
     const QString text = QStringLiteral("Schaut mal: http://example.org/funk?k=9 gute Nacht");
     anna.chat->txtNachricht->setText(text);
     QTest::keyClick(anna.chat->txtNachricht, Qt::Key_Return);
-    QTRY_VERIFY2(bert.chat->txtchat->Text().contains("Anna: " + text + "\r\n"),
-                 qPrintable(anna.chat->txtchat->Text() + "|" + bert.chat->txtchat->Text()));
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        bert.chat->txtchat->Text().contains("Anna: " + text + "\r\n"),
+        qPrintable(anna.chat->txtchat->Text() + "|" + bert.chat->txtchat->Text()), 10000);
     QVERIFY(anna.chat->txtchat->Text().contains("Anna: " + text + "\r\n"));
     QVERIFY(!vb::lastSoundRequested().endsWith("post.wav"));
 
