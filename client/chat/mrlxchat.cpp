@@ -336,7 +336,8 @@ QString mrlxchat::channelText() const {
 }
 
 void mrlxchat::focusInput() {
-    if (txtNachricht->isEnabled() && isVisible())
+    // Also before the window is shown: the field has the focus when it appears.
+    if (txtNachricht->isEnabled())
         txtNachricht->setFocus();
 }
 
