@@ -141,6 +141,12 @@ void ChatRelayTest::stationsOnOneChannelChat() {
     QTest::mouseClick(history->viewport(), Qt::LeftButton, Qt::NoModifier, over);
     QTRY_COMPARE(m_catcher.opened, QList<QUrl>{QUrl("http://example.org/funk?k=9")});
 
+    // The relay passes a long line and the no-break space unchanged.
+    const QString longLine = QString(300, u'x') + QChar(0xA0) + QStringLiteral("ö€");
+    anna.chat->txtNachricht->setText(longLine);
+    anna.chat->cmdsend_Click();
+    QTRY_VERIFY(bert.chat->txtchat->Text().endsWith("Anna: " + longLine + "\r\n"));
+
     // The radio on channel 10 never shows the line.
     QTest::qWait(300);
     QVERIFY(!cleo.chat->txtchat->Text().contains("Anna: "));
