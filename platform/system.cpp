@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QWidget>
 #include <QWindow>
 
@@ -82,11 +83,63 @@ void initProgramFolder(const QStringList &arguments) {
     }
 }
 
-QString programFile(const QString &relativePath) {
-    QString folder = programFolder();
+namespace {
+
+QString fileIn(QString folder, const QString &relativePath) {
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
     return folder + relativePath;
+}
+
+// True when a file can really be created there; the permission bits alone do
+// not say so (a read-only mount, another owner's folder, ACLs).
+bool canCreateFilesIn(const QString &folder) {
+    if (!QFileInfo(folder).isDir())
+        return false;
+    QTemporaryFile probe(fileIn(folder, QStringLiteral(".marlox-probe-XXXXXX")));
+    return probe.open();
+}
+
+} // namespace
+
+QString programFile(const QString &relativePath) {
+    const QString inProgramFolder = fileIn(programFolder(), relativePath);
+    if (QFileInfo::exists(inProgramFolder))
+        return inProgramFolder;
+    const QString installed =
+        fileIn(QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                               QString::fromUtf8(MARLOX_INSTALLED_DATA)),
+               relativePath);
+    return QFileInfo::exists(installed) ? installed : inProgramFolder;
+}
+
+QString programLibrary(const QString &name) {
+    const QString executableFolder = QCoreApplication::applicationDirPath();
+#ifdef Q_OS_WIN
+    const QString fileName = name + QStringLiteral(".dll");
+#else
+    const QString fileName = QStringLiteral("lib") + name + QStringLiteral(".so");
+#endif
+    const QString installed = QDir::cleanPath(executableFolder + QLatin1Char('/') +
+                                              QString::fromUtf8(MARLOX_INSTALLED_LIBRARIES));
+    for (const QString &folder : {executableFolder, installed}) {
+        if (QFileInfo::exists(fileIn(folder, fileName)))
+            return fileIn(folder, name);
+    }
+    return fileIn(executableFolder, name);
+}
+
+QString settingsFolder() {
+    const QString folder = programFolder();
+    if (canCreateFilesIn(folder))
+        return folder;
+    const QString user = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(user);
+    return user;
+}
+
+QString settingsFile(const QString &fileName) {
+    return fileIn(settingsFolder(), fileName);
 }
 
 void startWindowDrag(QWidget *window) {

@@ -45,13 +45,24 @@ QString inputBox(const QString &prompt, const QString &title = applicationTitle(
                  const QString &defaultText = {});
 void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder);
 
-// The folder of the options file and the sounds: the one given by
-// "--folder DIR", otherwise the executable's folder.
+// The program folder: the one given by "--folder DIR", otherwise the
+// executable's folder.
 QString programFolder();
 void setProgramFolder(const QString &folder);
 void initProgramFolder(const QStringList &arguments);
-// The folder path with exactly one separator before the file name.
+// A file that comes with the program (the sounds): in the program folder when
+// it is there, else where an install put it beside the executable
+// (../share/marlox), else the program folder's path.
 QString programFile(const QString &relativePath);
+// A library that comes with the program, named as QLibrary takes it ("Hyperlink"
+// for libHyperlink.so): beside the executable, or where an install put it.
+QString programLibrary(const QString &name);
+
+// Where optionen.txt and marlox.ini are kept: the program folder while files
+// can be created in it, otherwise the user's data folder (an install in a
+// system folder, a read-only medium). Created when missing.
+QString settingsFolder();
+QString settingsFile(const QString &fileName);
 
 // Lets the window system move a window as if its title bar were dragged,
 // for the borderless windows that are dragged by their panel. Tests put a

@@ -47,6 +47,8 @@ public:
     int windowTopTwips() const;
     void setWindowLeftTwips(int twips);
     void setWindowTopTwips(int twips);
+    // Moves a window that would show on no screen onto the first one.
+    void placeOnVisibleScreen();
 
     // Start-up, options and sign-off
     void Form_Load();

@@ -2,47 +2,27 @@
 
 #include "radio/channelplan.h"
 #include "radio/frmMain.h"
+#include "radio/optionsfile.h"
 #include "radio/program.h"
 
 #include "audio/clsWaveIn.h"
 #include "audio/clsWaveOut.h"
 #include "control/MRLS_Einlog.h"
+#include "smallfile.h"
 #include "system.h"
 
 #include <QCloseEvent>
-#include <QFile>
+#include <QGuiApplication>
 #include <QSaveFile>
+#include <QScreen>
 #include <cmath>
 
 namespace {
 
 const QString optionsFileName = QStringLiteral("optionen.txt");
-constexpr int optionsLineCount = 7;
-// A line of the options file is a few characters; anything longer is not ours.
-constexpr qint64 longestOptionsLine = 4096;
 
-// A line's numeric value, blanks around it ignored, as the options reader
-// converts it. False when the text is not a number.
-bool numberFromText(const QString &text, double *value) {
-    bool ok = false;
-    const double v = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(v))
-        return false;
-    *value = v;
-    return true;
-}
-
-// A whole number as a 16-bit signed value, rounding halves to even.
-bool wholeNumber(const QString &text, qint16 *value) {
-    double v = 0;
-    if (!numberFromText(text, &v))
-        return false;
-    v = std::nearbyint(v);
-    if (v < -32768 || v > 32767)
-        return false;
-    *value = qint16(v);
-    return true;
-}
+using optionsfile::numberFromText;
+using optionsfile::wholeNumber;
 
 // Numbers are printed with a blank where a plus sign would stand.
 QString printedNumber(int value) {
@@ -56,7 +36,7 @@ frmMain::frmMain(const Skin &skin, QWidget *parent) : QWidget(parent), m_skin(sk
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowTitle(vb::applicationTitle());
     setAccessibleName(QStringLiteral("Marlox CB-Funkgerät"));
-    deployment = loadDeployment(vb::programFolder());
+    deployment = loadDeployment(vb::settingsFolder());
     createControls();
     applySkin();
     connectHandlers();
@@ -94,7 +74,8 @@ void frmMain::Form_Load() {
     openSerialPort();
     SetVolume();
 
-    m_guard = std::make_unique<vb::SingleInstanceGuard>(vb::programFolder());
+    // One copy per settings folder: users of one install each run their own.
+    m_guard = std::make_unique<vb::SingleInstanceGuard>(vb::settingsFolder());
     if (m_guard->anotherCopyRunning()) {
         setWindowTitle(QStringLiteral("#NotAllowedInstance#"));
         m_endedByGuard = true;
@@ -134,18 +115,10 @@ void frmMain::Form_Load() {
 }
 
 void frmMain::LoadOptions() {
-    QString line[optionsLineCount];
-    QFile file(vb::programFile(optionsFileName));
-    if (file.open(QIODevice::ReadOnly)) {
-        for (QString &text : line) {
-            if (file.atEnd())
-                break;
-            QByteArray bytes = file.readLine(longestOptionsLine);
-            while (bytes.endsWith('\n') || bytes.endsWith('\r'))
-                bytes.chop(1);
-            text = QString::fromLatin1(bytes).trimmed();
-        }
-    }
+    // Only a regular file of at most 64 KB is read: a FIFO in its place must
+    // not hang the start, and a huge file is not an options file.
+    std::array<QString, optionsfile::lineCount> line =
+        optionsfile::lines(readSmallFile(vb::settingsFile(optionsFileName)).value_or(""));
 
     qint16 volume = 0;
     if (wholeNumber(line[0], &volume) && volume >= Slider1->minimum() &&
@@ -155,6 +128,9 @@ void frmMain::LoadOptions() {
 
     for (int index : {3, 4, 5}) {
         double value = 0;
+        // A serial device named by its path is kept as it is.
+        if (index == 5 && optionsfile::isDevicePath(line[index]))
+            continue;
         if (!numberFromText(line[index], &value) || value < 0)
             line[index] = QStringLiteral("1");
     }
@@ -163,6 +139,7 @@ void frmMain::LoadOptions() {
         setWindowTopTwips(coordinate);
     if (wholeNumber(line[4], &coordinate))
         setWindowLeftTwips(coordinate);
+    placeOnVisibleScreen();
     soundOption = line[6];
 
     qint16 channel = 0;
@@ -191,7 +168,7 @@ void frmMain::SaveOptions() {
     if (powerState == 0 && isNumber)
         channelText = ChannelPlan::displayText(shown + 1);
 
-    const QString lines[optionsLineCount] = {
+    const QString lines[optionsfile::lineCount] = {
         printedNumber(Slider1->value()),
         channelText,
         printedNumber(panelStyle),
@@ -206,7 +183,7 @@ void frmMain::SaveOptions() {
 
     // Written beside the old file and renamed over it, so a crash or a full
     // disk never leaves a cut-off options file behind.
-    QSaveFile file(vb::programFile(optionsFileName));
+    QSaveFile file(vb::settingsFile(optionsFileName));
     if (!file.open(QIODevice::WriteOnly))
         return;
     file.write(content);
@@ -280,6 +257,24 @@ int frmMain::windowTopTwips() const {
 void frmMain::setWindowLeftTwips(int twips) {
     m_windowLeftTwips = twips;
     move(vb::pixelsFromTwips(twips), y());
+}
+
+void frmMain::placeOnVisibleScreen() {
+    QList<QRect> screens;
+    if (QScreen *primary = QGuiApplication::primaryScreen())
+        screens.append(primary->availableGeometry());
+    for (QScreen *screen : QGuiApplication::screens()) {
+        if (screen != QGuiApplication::primaryScreen())
+            screens.append(screen->availableGeometry());
+    }
+    const QRect window(pos(), size());
+    const QPoint placed = optionsfile::visiblePosition(window, screens);
+    // The stored value is kept only while it shows the window; otherwise the
+    // visible place is what is saved next.
+    if (placed.x() != window.x())
+        setWindowLeftTwips(vb::twipsFromPixels(placed.x()));
+    if (placed.y() != window.y())
+        setWindowTopTwips(vb::twipsFromPixels(placed.y()));
 }
 
 void frmMain::setWindowTopTwips(int twips) {

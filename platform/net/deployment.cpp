@@ -1,8 +1,10 @@
 #include "deployment.h"
+#include "smallfile.h"
 
 #include <QDir>
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QTemporaryFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -69,10 +71,22 @@ QString stationIdentity(const QString &configured) {
     return identity;
 }
 
-Deployment loadDeployment(const QString &programFolder) {
+Deployment loadDeployment(const QString &settingsFolder) {
+    const std::optional<QByteArray> content =
+        readSmallFile(QDir(settingsFolder).filePath(QStringLiteral("marlox.ini")));
+    return deploymentFromIni(content.value_or(QByteArray()));
+}
+
+Deployment deploymentFromIni(const QByteArray &content) {
     Deployment deployment;
-    const QSettings ini(QDir(programFolder).filePath(QStringLiteral("marlox.ini")),
-                        QSettings::IniFormat);
+    // QSettings reads only files: it gets a private copy of the bytes already
+    // checked, never the path a FIFO could have taken meanwhile.
+    QTemporaryFile copy;
+    if (copy.open()) {
+        copy.write(content);
+        copy.flush();
+    }
+    const QSettings ini(copy.fileName(), QSettings::IniFormat);
 
     deployment.first = hostValue(ini, QStringLiteral("servers/first"), deployment.first);
     deployment.second = hostValue(ini, QStringLiteral("servers/second"), deployment.second);

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// Where this installation finds its servers, read from marlox.ini in the program
+// Where this installation finds its servers, read from marlox.ini in the settings
 // folder. Every port is already shifted by the port offset.
 struct Deployment {
     static constexpr int controlBasePort = 324;
@@ -37,5 +37,8 @@ bool isValidIdentity(const QString &identity);
 // settings, generated and stored there on first use.
 QString stationIdentity(const QString &configured);
 
-// Missing file, missing keys or unreadable values give the defaults.
-Deployment loadDeployment(const QString &programFolder);
+// Missing file, missing keys or unreadable values give the defaults; so does a
+// file that is not a regular file or is larger than 64 KB.
+Deployment loadDeployment(const QString &settingsFolder);
+// The same from the bytes of a marlox.ini.
+Deployment deploymentFromIni(const QByteArray &content);

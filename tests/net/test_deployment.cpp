@@ -1,9 +1,12 @@
 #include "deployment.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestDeployment : public QObject {
     Q_OBJECT
@@ -18,6 +21,8 @@ private slots:
     void configuredIdentity_data();
     void configuredIdentity();
     void replacesBrokenStoredIdentity();
+    void hostileFileGivesTheDefaults_data();
+    void hostileFileGivesTheDefaults();
 
 private:
     void writeIni(const QByteArray &content);
@@ -176,6 +181,45 @@ void TestDeployment::replacesBrokenStoredIdentity() {
     const QString identity = loadDeployment(m_programFolder->path()).identity;
     QVERIFY(isValidIdentity(identity));
     QCOMPARE(storedIdentity(), identity);
+}
+
+// None of these may block the reader or fill the memory; each reads as no file.
+void TestDeployment::hostileFileGivesTheDefaults_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("fifo") << "fifo";
+    QTest::newRow("100 MB") << "huge";
+    QTest::newRow("just over 64 KB") << "over";
+    QTest::newRow("folder") << "folder";
+}
+
+void TestDeployment::hostileFileGivesTheDefaults() {
+    QFETCH(QString, kind);
+    const QString path = m_programFolder->filePath(QStringLiteral("marlox.ini"));
+    const QByteArray settings("[servers]\nfirst=one.example\n");
+    if (kind == u"fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == u"folder") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == u"huge") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(settings);
+        // A sparse file: large to the reader, nothing on the disk.
+        QVERIFY(file.resize(100 * 1024 * 1024));
+    } else {
+        writeIni(settings + QByteArray(64 * 1024 + 1 - settings.size(), '\n'));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const Deployment deployment = loadDeployment(m_programFolder->path());
+    QVERIFY(clock.elapsed() < 2000);
+    QCOMPARE(deployment.first, QStringLiteral("localhost"));
+
+    // At the limit the file is still read.
+    if (kind == u"over") {
+        writeIni(settings + QByteArray(64 * 1024 - settings.size(), '\n'));
+        QCOMPARE(loadDeployment(m_programFolder->path()).first, QStringLiteral("one.example"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDeployment)

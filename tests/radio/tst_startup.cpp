@@ -6,12 +6,21 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "mscomm.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -35,6 +44,12 @@ private slots:
     void closingWithTheLinkDownClosesAtOnce();
     void closingWithTheLinkUpSignsOff();
     void secondCopyActivatesTheFirstAndEnds();
+    void hostileOptionsFile_data();
+    void hostileOptionsFile();
+    void windowOffEveryScreen_data();
+    void windowOffEveryScreen();
+    void readOnlyProgramFolder();
+    void serialDeviceFromTheOptionsIsOpened();
 
 private:
     void writeOptions(const QByteArray &content);
@@ -86,10 +101,22 @@ void StartupTest::loadOptions_data() {
     QTest::newRow("normal") << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n")
                             << "11" << 57 << "57" << 2000 << 1500 << "2" << 3 << "sound_off";
     QTest::newRow("missing file") << QByteArray() << "00" << 23 << "" << 1 << 1 << "1" << 0 << "";
+    // Over 64 KB it is no options file: it reads as a missing one.
     QByteArray binary("\x00\xff\xfe\x01garbage\x7f", 12);
     binary += QByteArray(100000, '\xab');
-    QTest::newRow("binary") << binary << "00" << 23 << QString::fromLatin1(binary.left(4095)) << 1
-                            << 1 << "1" << 0 << QString::fromLatin1(binary.mid(6 * 4095, 4095));
+    QTest::newRow("binary") << binary << "00" << 23 << "" << 1 << 1 << "1" << 0 << "";
+    QByteArray shortBinary("\x00\xff\xfe\x01garbage\x7f", 12);
+    shortBinary += QByteArray(10000, '\xab');
+    QTest::newRow("binary, one long line")
+        << shortBinary << "00" << 23 << QString::fromLatin1(shortBinary.left(4096)) << 1 << 1 << "1"
+        << 0 << "";
+    // A long first line is cut, and the lines after it stay where they are.
+    QTest::newRow("long first line")
+        << QByteArray(5000, '7') + "\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n"
+        << "11" << 23 << QString(4096, '7') << 2000 << 1500 << "2" << 3 << "sound_off";
+    QTest::newRow("serial device path")
+        << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n/dev/ttyUSB0\r\nsound_off\r\n") << "11"
+        << 57 << "57" << 2000 << 1500 << "/dev/ttyUSB0" << 3 << "sound_off";
     QTest::newRow("negative top") << QByteArray(
                                          " 23\r\n04\r\n 1\r\n-300\r\n500\r\n1\r\nsound_off\r\n")
                                   << "03" << 23 << "23" << 1 << 500 << "1" << 1 << "sound_off";
@@ -147,6 +174,10 @@ void StartupTest::saveOptionsWritesSevenLines_data() {
         << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n2\r\nsound_off\r\n");
     QTest::newRow("no file before")
         << QByteArray() << false << QByteArray(" 23\r\n01\r\n 0\r\n1\r\n1\r\n1\r\nsound_off\r\n");
+    QTest::newRow("serial device path")
+        << QByteArray(" 57\r\n12\r\n 3\r\n2000\r\n1500\r\n/dev/serial/by-id/pedal\r\nsound_on\r\n")
+        << true
+        << QByteArray(" 57\r\n11\r\n 3\r\n2000\r\n1500\r\n/dev/serial/by-id/pedal\r\nsound_on\r\n");
     QTest::newRow("negative style")
         << QByteArray(" 0\r\n40\r\n-2\r\n0\r\n0\r\n1\r\nsound_on\r\n") << true
         << QByteArray(" 0\r\n39\r\n-2\r\n0\r\n0\r\n1\r\nsound_on\r\n");
@@ -375,6 +406,129 @@ void StartupTest::secondCopyActivatesTheFirstAndEnds() {
     QTemporaryDir otherFolder;
     vb::SingleInstanceGuard other(otherFolder.path());
     QVERIFY(!other.anotherCopyRunning());
+}
+
+// Neither may hang the start: the radio comes up with the defaults.
+void StartupTest::hostileOptionsFile_data() {
+    QTest::addColumn<QString>("file");
+    QTest::newRow("options file") << "optionen.txt";
+    QTest::newRow("deployment settings") << "marlox.ini";
+}
+
+void StartupTest::hostileOptionsFile() {
+    QFETCH(QString, file);
+    QCOMPARE(::mkfifo(QFile::encodeName(m_folder->filePath(file)).constData(), 0600), 0);
+    QElapsedTimer clock;
+    clock.start();
+    auto radio = makeRadio();
+    radio->Form_Load();
+    QVERIFY(clock.elapsed() < 5000);
+    QCOMPARE(m_endCalls, 0);
+    QCOMPARE(radio->Label4->caption(), QString("00"));
+    QCOMPARE(radio->serverHost, QString("localhost"));
+    radio->SaveOptions();
+    if (file == u"optionen.txt")
+        QVERIFY(readOptions().endsWith("sound_off\r\n"));
+}
+
+void StartupTest::windowOffEveryScreen_data() {
+    QTest::addColumn<int>("topTwips");
+    QTest::addColumn<int>("leftTwips");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("on the screen") << 600 << 900 << true;
+    QTest::newRow("far below") << 32767 << 900 << false;
+    QTest::newRow("far right") << 600 << 32767 << false;
+    QTest::newRow("both") << 32767 << 32767 << false;
+}
+
+void StartupTest::windowOffEveryScreen() {
+    QFETCH(int, topTwips);
+    QFETCH(int, leftTwips);
+    QFETCH(bool, kept);
+    writeOptions(QByteArray(" 30\r\n04\r\n 2\r\n") + QByteArray::number(topTwips) + "\r\n" +
+                 QByteArray::number(leftTwips) + "\r\n1\r\nsound_off\r\n");
+    auto radio = makeRadio();
+    radio->Form_Load();
+    radio->show();
+    QVERIFY(QTest::qWaitForWindowExposed(radio.get()));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(screen.intersects(radio->frameGeometry()));
+    if (kept) {
+        QCOMPARE(radio->windowTopTwips(), topTwips);
+        QCOMPARE(radio->windowLeftTwips(), leftTwips);
+    }
+    // What is saved is where the window shows.
+    radio->SaveOptions();
+    const QList<QByteArray> saved = readOptions().split('\n');
+    QCOMPARE(saved.at(3).trimmed().toInt(), radio->windowTopTwips());
+    QCOMPARE(saved.at(4).trimmed().toInt(), radio->windowLeftTwips());
+    const int top = vb::pixelsFromTwips(radio->windowTopTwips());
+    const int left = vb::pixelsFromTwips(radio->windowLeftTwips());
+    QVERIFY(screen.intersects(QRect(left, top, radio->width(), radio->height())));
+}
+
+// Installed where the user may not write: the options and the deployment
+// settings live in the user's data folder, the sounds still come from the
+// program folder.
+void StartupTest::readOnlyProgramFolder() {
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toUtf8());
+    QVERIFY(QFile(m_folder->filePath("test.wav")).open(QIODevice::WriteOnly));
+    QFile::setPermissions(m_folder->path(), QFile::ReadOwner | QFile::ExeOwner);
+    // Root writes anywhere permissions say no; /proc takes no new files from anyone.
+    const bool permissionsHold = !QFile(m_folder->filePath("probe")).open(QIODevice::WriteOnly);
+    const QString program = permissionsHold ? m_folder->path() : QStringLiteral("/proc");
+    vb::setProgramFolder(program);
+
+    const QString userFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QCOMPARE(vb::settingsFolder(), userFolder);
+    QVERIFY(userFolder.startsWith(data.path()));
+    QVERIFY(QDir().mkpath(userFolder));
+    QFile ini(userFolder + "/marlox.ini");
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[servers]\nfirst=alpha.test\n");
+    ini.close();
+    QFile options(userFolder + "/optionen.txt");
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    options.write(" 30\r\n07\r\n 2\r\n600\r\n900\r\n1\r\nsound_off\r\n");
+    options.close();
+
+    auto radio = makeRadio();
+    radio->Form_Load();
+    QCOMPARE(radio->Label4->caption(), QString("06"));
+    QCOMPARE(radio->serverHost, QString("alpha.test"));
+    radio->Slider1->setValue(77);
+    radio->SaveOptions();
+    QVERIFY(options.open(QIODevice::ReadOnly));
+    QVERIFY(options.readAll().startsWith(" 77\r\n07\r\n"));
+    if (permissionsHold)
+        QCOMPARE(vb::programFile("test.wav"), m_folder->filePath("test.wav"));
+
+    radio.reset();
+    QFile::setPermissions(m_folder->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    vb::setProgramFolder(m_folder->path());
+    QCOMPARE(vb::settingsFolder(), m_folder->path());
+    qunsetenv("XDG_DATA_HOME");
+}
+
+// A device path in line 6 reaches the serial port, and a pseudo-terminal is
+// a device the port really opens.
+void StartupTest::serialDeviceFromTheOptionsIsOpened() {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0);
+    QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QByteArray path = ::ptsname(master);
+    writeOptions(" 30\r\n04\r\n 2\r\n600\r\n900\r\n" + path + "\r\nsound_off\r\n");
+    {
+        auto radio = makeRadio();
+        radio->Form_Load();
+        QCOMPARE(radio->comPort, QString::fromLocal8Bit(path));
+        QVERIFY(radio->MSComm1->portOpen());
+        QCOMPARE(radio->MSComm1->commPort(), QString::fromLocal8Bit(path));
+        radio->SaveOptions();
+        QVERIFY(readOptions().contains("\r\n" + path + "\r\n"));
+    }
+    ::close(master);
 }
 
 int main(int argc, char *argv[]) {

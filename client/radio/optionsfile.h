@@ -1,0 +1,43 @@
+#pragma once
+
+// The options file's text as the reader takes it, and where a stored window
+// position may put the window. Kept apart from the window so that the rules
+// can be checked against any bytes.
+
+#include <QByteArray>
+#include <QList>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+
+#include <array>
+
+namespace optionsfile {
+
+constexpr int lineCount = 7;
+// A line of the options file is a few characters; anything longer is not ours.
+// It is cut here, and the next line still starts after its line end.
+constexpr int longestLine = 4096;
+
+// The first seven lines, line ends (LF, CR LF) and surrounding blanks removed;
+// missing lines are empty.
+std::array<QString, lineCount> lines(const QByteArray &content);
+
+// A line's numeric value, blanks around it ignored. False when the text is not
+// a finite number.
+bool numberFromText(const QString &text, double *value);
+// A whole number as a 16-bit signed value, rounding halves to even.
+bool wholeNumber(const QString &text, qint16 *value);
+// Line 6 names the serial port: a port number, or a device path taken as it is.
+bool isDevicePath(const QString &text);
+
+// Enough of the window to see it and drag it back.
+constexpr int visibleWidth = 64;
+constexpr int visibleHeight = 32;
+
+// The window's top left as stored when enough of it shows on one of the
+// screens' available areas; otherwise a position that puts it on the first
+// screen, as far inside as it fits. Unchanged when there are no screens.
+QPoint visiblePosition(const QRect &window, const QList<QRect> &screens);
+
+} // namespace optionsfile
