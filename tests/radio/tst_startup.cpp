@@ -50,6 +50,7 @@ private slots:
     void windowOffEveryScreen();
     void readOnlyProgramFolder();
     void serialDeviceFromTheOptionsIsOpened();
+    void soundsFromTheInstallFolder();
 
 private:
     void writeOptions(const QByteArray &content);
@@ -529,6 +530,26 @@ void StartupTest::serialDeviceFromTheOptionsIsOpened() {
         QVERIFY(readOptions().contains("\r\n" + path + "\r\n"));
     }
     ::close(master);
+}
+
+// Installed, the sounds lie in share/marlox beside the program's bin folder;
+// a sound in the program folder itself still comes first.
+void StartupTest::soundsFromTheInstallFolder() {
+    const QString installed =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + "/" + MARLOX_DATA_FROM_BIN);
+    const bool existed = QFileInfo::exists(installed);
+    QVERIFY(QDir().mkpath(installed + "/wave-zahlen"));
+    QVERIFY(QFile(installed + "/wave-zahlen/7.wav").open(QIODevice::WriteOnly));
+
+    QCOMPARE(vb::programFile("wave-zahlen/7.wav"), installed + "/wave-zahlen/7.wav");
+    QCOMPARE(vb::programFile("wave-zahlen/8.wav"), m_folder->filePath("wave-zahlen/8.wav"));
+    QVERIFY(QDir(m_folder->path()).mkdir("wave-zahlen"));
+    QVERIFY(QFile(m_folder->filePath("wave-zahlen/7.wav")).open(QIODevice::WriteOnly));
+    QCOMPARE(vb::programFile("wave-zahlen/7.wav"), m_folder->filePath("wave-zahlen/7.wav"));
+
+    QFile::remove(installed + "/wave-zahlen/7.wav");
+    if (!existed)
+        QDir(installed).removeRecursively();
 }
 
 int main(int argc, char *argv[]) {
