@@ -550,6 +550,18 @@ void StartupTest::soundsFromTheInstallFolder() {
     QFile::remove(installed + "/wave-zahlen/7.wav");
     if (!existed)
         QDir(installed).removeRecursively();
+
+    // The link control's library likewise, in lib/marlox.
+    const QString beside = QCoreApplication::applicationDirPath();
+    const QString libraries = QDir::cleanPath(beside + "/" + MARLOX_LIBRARIES_FROM_BIN);
+    QCOMPARE(vb::programLibrary("MarloxProbe"), beside + "/MarloxProbe");
+    const bool librariesExisted = QFileInfo::exists(libraries);
+    QVERIFY(QDir().mkpath(libraries));
+    QVERIFY(QFile(libraries + "/libMarloxProbe.so").open(QIODevice::WriteOnly));
+    QCOMPARE(vb::programLibrary("MarloxProbe"), libraries + "/MarloxProbe");
+    QFile::remove(libraries + "/libMarloxProbe.so");
+    if (!librariesExisted)
+        QDir(libraries).removeRecursively();
 }
 
 int main(int argc, char *argv[]) {
