@@ -211,10 +211,10 @@ void mrlxchat::createControls() {
 }
 
 void mrlxchat::loadLinkControl() {
-    // On the first start the library beside the program registers itself.
-    const QString besideProgram =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/Hyperlink");
-    const QString registration = com::registerIfNeeded(hyperlink::progId, besideProgram);
+    // On the first start the library that came with the program registers
+    // itself: beside it in the build, in lib/marlox when installed.
+    const QString registration =
+        com::registerIfNeeded(hyperlink::progId, vb::programLibrary(QStringLiteral("Hyperlink")));
     com::Instance<IHyperlink> created = hyperlink::create();
     if (!created.object) {
         m_linkControlError = created.error.isEmpty() ? registration : created.error;
