@@ -43,6 +43,8 @@ public:
 
     qintptr handle() const { return m_handle; }
     int queuedBuffers() const { return int(m_queue.size()); }
+    // The audio system's name of the device this records from.
+    QByteArray deviceId() const { return m_audioDevice.id(); }
 
     MMRESULT prepareHeader(WaveHeader *header);
     MMRESULT unprepareHeader(WaveHeader *header);
