@@ -94,8 +94,15 @@ void frmMain::Label5_Click() {
 void frmMain::wskChat_Connect() {
     receiveBuffer.clear();
     receivedBytes = 0;
+    lblReceivedBytes->setCaption(groupedCount(receivedBytes));
     voiceConnected = -1;
     Label16->setCaption(QStringLiteral("VERBUNDEN"));
+    // A link that dropped during an over took capture down with it; if the
+    // key is still held, the over goes on on the new link.
+    if (Label2->backColor() == 0xFF && objWaveIn && objWaveOut && !objWaveIn->device()) {
+        objWaveOut->PlaybackStop();
+        objWaveIn->RecordStart(voiceFormat);
+    }
 }
 
 void frmMain::wskChat_Close() {
