@@ -49,16 +49,19 @@ void frmMain::Label3_Click() {
     Label6->setBackColor(0xFF);
     Label7->setBackColor(0);
 
+    // After sign-off the audio objects are gone and the radio stays offline.
     if (!objWaveIn || !objWaveOut)
         return;
     // Capture is opened only to prove the device works; it runs while the
-    // push-to-talk key is held. Playback stays open.
-    if (objWaveIn->RecordStart(voiceFormat) && objWaveOut->PlaybackStart(voiceFormat)) {
-        Label16->setCaption(QStringLiteral("VERBUNDEN"));
-        wskChat->close();
-        wskChat->connectTo(serverHost, quint16(serverPort));
-    }
+    // push-to-talk key is held. Playback stays open. Without a sound device
+    // the link comes up all the same: reception still shows on the panel,
+    // and every reconnect tries the devices again.
+    objWaveIn->RecordStart(voiceFormat);
+    objWaveOut->PlaybackStart(voiceFormat);
     objWaveIn->RecordStop();
+    Label16->setCaption(QStringLiteral("VERBUNDEN"));
+    wskChat->close();
+    wskChat->connectTo(serverHost, quint16(serverPort));
 }
 
 void frmMain::Label5_Click() {
