@@ -5,6 +5,7 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -76,6 +77,7 @@ private:
     std::unique_ptr<GsmCoder> m_encoder;
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
+    QTimer m_pollTimer;
     bool m_closed = false;
 };
 
@@ -97,14 +99,17 @@ public:
     // Drops what is playing and returns every queued buffer unplayed.
     MMRESULT reset();
     MMRESULT close();
-    // The playback position: samples the loudspeaker has sounded since the
-    // device was opened or last reset.
+    // The playback position: samples of the queued sound the loudspeaker
+    // has sounded since the device was opened or last reset (the silence
+    // played while a block was late does not count).
     qint64 playedSamples() const;
 
     // The output volume: left channel in the low word, right in the high word,
     // 0 to 0xFFFF each. It applies to every playback device of this program.
     static MMRESULT setVolume(int deviceId, quint32 volume);
     static MMRESULT getVolume(int deviceId, quint32 &volume);
+    // Sounds played by file keep their own level whatever the volume is.
+    void setFollowsVolume(bool follows) { m_followsVolume = follows; }
 
 private:
     struct Queued {
@@ -115,6 +120,7 @@ private:
 
     WaveOutDevice(const WaveFormat &format, qintptr callbackWindow);
     void feed();
+    void keepRunning();
     void finishFront();
     void applyVolume();
     void dropSink();
@@ -129,9 +135,12 @@ private:
     std::unique_ptr<QAudioSink> m_sink;
     QIODevice *m_output = nullptr;
     bool m_sinkFailed = false;
+    bool m_followsVolume = true;
     std::unique_ptr<GsmCoder> m_decoder;
     std::deque<Queued> m_queue;
     QTimer m_feedTimer;
+    QElapsedTimer m_sinceSound; // since sound was last handed to the Qt device
+    qint64 m_silenceFrames = 0;
     bool m_closed = false;
 };
 

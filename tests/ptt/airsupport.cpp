@@ -4,6 +4,7 @@
 #include <QMediaDevices>
 #include <QTest>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace air {
@@ -34,6 +35,12 @@ QAudioFormat voiceFormat() {
     format.setChannelCount(1);
     format.setSampleFormat(QAudioFormat::Int16);
     return format;
+}
+
+qint64 monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 Station::~Station() {

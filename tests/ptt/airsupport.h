@@ -50,6 +50,10 @@ public:
     // The first sample from `from` on that begins minSamples below threshold, or -1.
     qsizetype silenceFrom(qsizetype from, int threshold, qsizetype minSamples) const;
     std::vector<qint16> samples(qsizetype from, qsizetype to) const;
+    qsizetype size() const { return qsizetype(m_samples.size()); }
+    qint16 sampleAt(qsizetype index) const { return m_samples[size_t(index)]; }
+    // The time a sample was taken, in ms of the shared clock.
+    double timeOf(qsizetype index) const { return m_timesMs[size_t(index)]; }
 
 private:
     void take();
@@ -80,6 +84,8 @@ private:
 };
 
 QAudioFormat voiceFormat();
+// Nanoseconds of the system's monotonic clock, the same in every process.
+qint64 monotonicNs();
 // The strongest frequency between lowHz and highHz.
 double frequencyOf(const std::vector<qint16> &samples, double lowHz, double highHz);
 
