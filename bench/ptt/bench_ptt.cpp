@@ -42,82 +42,7 @@ std::unique_ptr<testsupport::ProgramFolder> folder(int offset, const QByteArray 
     return made;
 }
 
-QByteArray pactl(const QStringList &arguments) {
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    return process.readAllStandardOutput().trimmed();
-}
-
-// A sink for the mouth and a source from its monitor, listed before the
-// loudspeaker's monitor source so that it is the talker's default input
-// (Qt takes the first input as the default). Undone when it goes.
-class SeparateMouth {
-public:
-    SeparateMouth() {
-        m_modules << pactl({"load-module", "module-null-sink", "sink_name=marlox_mouth",
-                            "rate=8000", "channels=1"});
-        m_modules << pactl({"load-module", "module-remap-source", "master=marlox_mouth.monitor",
-                            "source_name=marlox_mouth_mic", "master_channel_map=mono",
-                            "channel_map=mono"});
-        moveLoudspeakerSourceLast();
-        (void)QTest::qWaitFor(
-            [] { return QMediaDevices::defaultAudioInput().id() == "marlox_mouth_mic"; }, 5000);
-    }
-    ~SeparateMouth() {
-        for (const QByteArray &module : m_modules)
-            pactl({"unload-module", QString::fromLatin1(module)});
-        pactl({"set-default-source", "marlox_source"});
-    }
-    bool ready() const { return QMediaDevices::defaultAudioInput().id() == "marlox_mouth_mic"; }
-
-private:
-    static void moveLoudspeakerSourceLast() {
-        const QList<QByteArray> lines = pactl({"list", "short", "modules"}).split('\n');
-        for (const QByteArray &line : lines) {
-            if (line.contains("source_name=marlox_source"))
-                pactl({"unload-module", QString::fromLatin1(line.split('\t').first())});
-        }
-        pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
-               "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
-        pactl({"set-default-source", "marlox_source"});
-    }
-    QList<QByteArray> m_modules;
-};
-
-struct Gaps {
-    int count = 0;
-    int longerThan10Ms = 0;
-    double totalMs = 0;
-    double longestMs = 0;
-};
-
-// Runs of at least 5 ms below the threshold between from and to.
-Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {
-    constexpr size_t shortest = air::sampleRate / 200;
-    Gaps gaps;
-    size_t quiet = 0;
-    const auto endRun = [&] {
-        if (quiet >= shortest) {
-            const double ms = double(quiet) * 1000.0 / air::sampleRate;
-            ++gaps.count;
-            gaps.longerThan10Ms += ms > 10 ? 1 : 0;
-            gaps.totalMs += ms;
-            gaps.longestMs = std::max(gaps.longestMs, ms);
-        }
-        quiet = 0;
-    };
-    for (qint16 sample : samples) {
-        if (std::abs(int(sample)) > threshold)
-            endRun();
-        else
-            ++quiet;
-    }
-    endRun();
-    return gaps;
-}
-
-void printGaps(const char *where, const Gaps &gaps) {
+void printGaps(const char *where, const air::Gaps &gaps) {
     std::printf("gaps at the %s: %d of 5 ms or more, %d longer than 10 ms, longest %.1f ms, "
                 "%.1f ms in all\n",
                 where, gaps.count, gaps.longerThan10Ms, gaps.longestMs, gaps.totalMs);
@@ -193,7 +118,7 @@ int main(int argc, char *argv[]) {
         return -1.0;
     };
 
-    SeparateMouth separate;
+    air::SeparateMouth separate;
     air::Recorder loudspeaker("marlox_source", clock);
     air::Recorder microphone("marlox_mouth_mic", clock);
     if (!separate.ready() || !loudspeaker.start() || !microphone.start()) {
@@ -298,13 +223,13 @@ int main(int argc, char *argv[]) {
                             "from 200 ms after the onset\n",
                             double(end - onset) / air::sampleRate,
                             loudspeaker.timeOf(onset) - pressedMs);
-                printGaps("loudspeaker", gapsIn(loudspeaker.samples(from, end), 800));
+                printGaps("loudspeaker", air::gapsIn(loudspeaker.samples(from, end), 800));
             }
             const qsizetype micFrom = microphone.indexAt(pressedMs);
-            printGaps(
-                "microphone (the tone itself)",
-                gapsIn(microphone.samples(micFrom, microphone.indexAt(pressedMs + heldS * 1000)),
-                       800));
+            printGaps("microphone (the tone itself)",
+                      air::gapsIn(
+                          microphone.samples(micFrom, microphone.indexAt(pressedMs + heldS * 1000)),
+                          800));
         }
     }
 

@@ -83,6 +83,30 @@ private:
     QTimer m_feed;
 };
 
+// A sink for the talker's mouth, marlox_mouth, and a source from its
+// monitor listed before the loudspeaker's monitor source, so that it is the
+// default input (Qt 6.4 takes the first input as the default). Then the
+// loudspeaker's recording holds only what the listener plays. Undone when
+// it goes.
+class SeparateMouth {
+public:
+    SeparateMouth();
+    ~SeparateMouth();
+    bool ready() const;
+
+private:
+    QList<QByteArray> m_modules;
+};
+
+// Runs of at least 5 ms below the threshold: the breaks in a steady tone.
+struct Gaps {
+    int count = 0;
+    int longerThan10Ms = 0;
+    double totalMs = 0;
+    double longestMs = 0;
+};
+Gaps gapsIn(const std::vector<qint16> &samples, int threshold);
+
 QAudioFormat voiceFormat();
 // Nanoseconds of the system's monotonic clock, the same in every process.
 qint64 monotonicNs();
