@@ -238,8 +238,8 @@ void OverTheAirTest::steadyToneIsHeardWithoutBreaks() {
     const air::Gaps gaps = air::gapsIn(loudspeaker.samples(onset + air::sampleRate / 5, end), 800);
     qInfo("heard %.0f ms; %d gaps, longest %.1f ms, %.1f ms in all",
           double(end - onset) * 1000 / air::sampleRate, gaps.count, gaps.longestMs, gaps.totalMs);
-    QVERIFY2(gaps.longestMs < 40, qPrintable(QString::number(gaps.longestMs)));
-    QVERIFY(gaps.totalMs < 100);
+    QVERIFY2(gaps.longestMs < 20, qPrintable(QString::number(gaps.longestMs)));
+    QVERIFY(gaps.totalMs < 60);
 }
 
 int main(int argc, char *argv[]) {
