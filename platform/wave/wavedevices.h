@@ -5,7 +5,6 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -99,9 +98,8 @@ public:
     // Drops what is playing and returns every queued buffer unplayed.
     MMRESULT reset();
     MMRESULT close();
-    // The playback position: samples of the queued sound the loudspeaker
-    // has sounded since the device was opened or last reset (the silence
-    // played while a block was late does not count).
+    // The playback position: samples the loudspeaker has sounded since the
+    // device was opened or last reset.
     qint64 playedSamples() const;
 
     // The output volume: left channel in the low word, right in the high word,
@@ -120,7 +118,6 @@ private:
 
     WaveOutDevice(const WaveFormat &format, qintptr callbackWindow);
     void feed();
-    void keepRunning();
     void finishFront();
     void applyVolume();
     void dropSink();
@@ -139,8 +136,6 @@ private:
     std::unique_ptr<GsmCoder> m_decoder;
     std::deque<Queued> m_queue;
     QTimer m_feedTimer;
-    QElapsedTimer m_sinceSound; // since sound was last handed to the Qt device
-    qint64 m_silenceFrames = 0;
     bool m_closed = false;
 };
 

@@ -12,16 +12,7 @@ namespace wave {
 
 namespace {
 
-constexpr int feedIntervalMs = 4;
-// While speech comes in, the audio server is never let run dry: when a
-// block is late, a little silence is played instead. An empty stream would
-// wait for a whole buffer before it played again, and the late block would
-// come out after a gap of 40 to 80 ms. So a late block costs only its
-// lateness, once.
-constexpr qint64 keepRunningUs = 10000;
-constexpr qint64 silenceChunkUs = 5000;
-// After this long without sound the speech has ended and the stream may go idle.
-constexpr int keepRunningAfterSoundMs = 300;
+constexpr int feedIntervalMs = 10;
 
 quint32 outputVolume = 0xFFFFFFFF;
 
@@ -34,7 +25,6 @@ std::vector<WaveOutDevice *> &openOutputs() {
 
 WaveOutDevice::WaveOutDevice(const WaveFormat &format, qintptr callbackWindow)
     : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {
-    m_feedTimer.setTimerType(Qt::PreciseTimer);
     m_feedTimer.setInterval(feedIntervalMs);
     connect(&m_feedTimer, &QTimer::timeout, this, &WaveOutDevice::feed);
     openOutputs().push_back(this);
@@ -117,8 +107,7 @@ MMRESULT WaveOutDevice::write(WaveHeader *header) {
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     m_queue.push_back(std::move(entry));
     feed();
-    // Also when all of it went to the device: the device is kept running.
-    if (!m_feedTimer.isActive() && (m_output || !m_queue.empty()))
+    if (!m_queue.empty() && !m_feedTimer.isActive())
         m_feedTimer.start();
     return MMSYSERR_NOERROR;
 }
@@ -129,8 +118,6 @@ MMRESULT WaveOutDevice::reset() {
     m_feedTimer.stop();
     dropSink();
     m_sinkFailed = false;
-    m_silenceFrames = 0;
-    m_sinceSound.invalidate();
     while (!m_queue.empty())
         finishFront();
     return MMSYSERR_NOERROR;
@@ -149,10 +136,7 @@ MMRESULT WaveOutDevice::close() {
 }
 
 qint64 WaveOutDevice::playedSamples() const {
-    if (!m_sink)
-        return 0;
-    return std::max<qint64>(0, m_audioFormat.framesForDuration(m_sink->processedUSecs()) -
-                                   m_silenceFrames);
+    return m_sink ? m_audioFormat.framesForDuration(m_sink->processedUSecs()) : 0;
 }
 
 // Hands queued sound to the Qt device as far as it has room; a buffer is done
@@ -182,7 +166,6 @@ void WaveOutDevice::feed() {
             if (written <= 0)
                 break;
             entry.writtenBytes += written;
-            m_sinceSound.start();
             if (entry.writtenBytes < entry.pcm.size())
                 break;
         }
@@ -190,26 +173,8 @@ void WaveOutDevice::feed() {
         // comes back so that its owner can free it.
         finishFront();
     }
-    if (m_queue.empty() && m_output && m_sinceSound.isValid() &&
-        m_sinceSound.elapsed() < keepRunningAfterSoundMs) {
-        keepRunning();
-        return;
-    }
     if (m_queue.empty())
         m_feedTimer.stop();
-}
-
-void WaveOutDevice::keepRunning() {
-    const qsizetype queued = m_sink->bufferSize() - m_sink->bytesFree();
-    const qsizetype low = m_audioFormat.bytesForDuration(keepRunningUs);
-    if (queued >= low)
-        return;
-    const qsizetype chunk = m_audioFormat.bytesForDuration(silenceChunkUs);
-    const qsizetype bytes =
-        std::min<qsizetype>(m_sink->bytesFree(), ((low - queued + chunk - 1) / chunk) * chunk);
-    const qint64 written = m_output->write(QByteArray(bytes, '\0'));
-    if (written > 0)
-        m_silenceFrames += m_audioFormat.framesForBytes(written);
 }
 
 void WaveOutDevice::finishFront() {
