@@ -26,6 +26,8 @@ public:
     qint32 m_BufferCount() const { return qint32(m_Buffers.size()); }
     // The hidden message window; 0 when not subclassed.
     qintptr windowHandle() const { return m_hWnd; }
+    // The open capture device, or null.
+    const wave::WaveInDevice *device() const { return m_hWaveIn.get(); }
 
     void Subclassing_Initialize();
     void Subclassing_Terminate();

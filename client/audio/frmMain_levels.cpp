@@ -43,8 +43,10 @@ void showVolumeDisplay(frmMain &window) {
 
 void frmMain::openLevelCapture() {
     levelFormat = wave::pcmFormat(11025, 1, 16);
-    // Without a device the meter simply stays at 0.
-    if (levelWaveIn.open(0, levelFormat) != wave::MMSYSERR_NOERROR)
+    // The default input, as for speech: the first device in the system's
+    // list may be a monitor of the speakers. Without a device the meter
+    // simply stays at 0.
+    if (levelWaveIn.open(wave::WAVE_MAPPER, levelFormat) != wave::MMSYSERR_NOERROR)
         return;
     levelWaveIn->start();
     levelHeader.lpData = reinterpret_cast<char *>(levelSamples.data());

@@ -49,16 +49,19 @@ void frmMain::Label3_Click() {
     Label6->setBackColor(0xFF);
     Label7->setBackColor(0);
 
+    // After sign-off the audio objects are gone and the radio stays offline.
     if (!objWaveIn || !objWaveOut)
         return;
     // Capture is opened only to prove the device works; it runs while the
-    // push-to-talk key is held. Playback stays open.
-    if (objWaveIn->RecordStart(voiceFormat) && objWaveOut->PlaybackStart(voiceFormat)) {
-        Label16->setCaption(QStringLiteral("VERBUNDEN"));
-        wskChat->close();
-        wskChat->connectTo(serverHost, quint16(serverPort));
-    }
+    // push-to-talk key is held. Playback stays open. Without a sound device
+    // the link comes up all the same: reception still shows on the panel,
+    // and every reconnect tries the devices again.
+    objWaveIn->RecordStart(voiceFormat);
+    objWaveOut->PlaybackStart(voiceFormat);
     objWaveIn->RecordStop();
+    Label16->setCaption(QStringLiteral("VERBUNDEN"));
+    wskChat->close();
+    wskChat->connectTo(serverHost, quint16(serverPort));
 }
 
 void frmMain::Label5_Click() {
@@ -94,8 +97,15 @@ void frmMain::Label5_Click() {
 void frmMain::wskChat_Connect() {
     receiveBuffer.clear();
     receivedBytes = 0;
+    lblReceivedBytes->setCaption(groupedCount(receivedBytes));
     voiceConnected = -1;
     Label16->setCaption(QStringLiteral("VERBUNDEN"));
+    // A link that dropped during an over took capture down with it; if the
+    // key is still held, the over goes on on the new link.
+    if (Label2->backColor() == 0xFF && objWaveIn && objWaveOut && !objWaveIn->device()) {
+        objWaveOut->PlaybackStop();
+        objWaveIn->RecordStart(voiceFormat);
+    }
 }
 
 void frmMain::wskChat_Close() {

@@ -43,6 +43,8 @@ public:
 
     qintptr handle() const { return m_handle; }
     int queuedBuffers() const { return int(m_queue.size()); }
+    // The audio system's name of the device this records from.
+    QByteArray deviceId() const { return m_audioDevice.id(); }
 
     MMRESULT prepareHeader(WaveHeader *header);
     MMRESULT unprepareHeader(WaveHeader *header);
@@ -74,6 +76,7 @@ private:
     std::unique_ptr<GsmCoder> m_encoder;
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
+    QTimer m_pollTimer;
     bool m_closed = false;
 };
 
@@ -103,6 +106,8 @@ public:
     // 0 to 0xFFFF each. It applies to every playback device of this program.
     static MMRESULT setVolume(int deviceId, quint32 volume);
     static MMRESULT getVolume(int deviceId, quint32 &volume);
+    // Sounds played by file keep their own level whatever the volume is.
+    void setFollowsVolume(bool follows) { m_followsVolume = follows; }
 
 private:
     struct Queued {
@@ -127,6 +132,7 @@ private:
     std::unique_ptr<QAudioSink> m_sink;
     QIODevice *m_output = nullptr;
     bool m_sinkFailed = false;
+    bool m_followsVolume = true;
     std::unique_ptr<GsmCoder> m_decoder;
     std::deque<Queued> m_queue;
     QTimer m_feedTimer;

@@ -11,13 +11,22 @@ namespace wave {
 
 namespace {
 constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
-// 200 ms: enough for the Qt device's bursts, short enough not to add delay
-// that matters when the owner is slow to hand buffers back.
-constexpr qsizetype maxBacklogBytes = 5 * gsmBlockPcmBytes;
+// A second of sound waits for buffers rather than being dropped: the audio
+// system hands over what it held after a stall all at once, and the owner
+// takes it as fast as it hands buffers back.
+constexpr qsizetype maxBacklogBytes = 25 * gsmBlockPcmBytes;
+// Qt's PulseAudio source says data is there only every 40 ms or so, though
+// the server delivers it in 10 ms pieces; asking this often takes each
+// piece as it comes, so a block is complete as soon as its sound is.
+constexpr int pollIntervalMs = 4;
 } // namespace
 
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
-    : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {}
+    : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {
+    m_pollTimer.setTimerType(Qt::PreciseTimer);
+    m_pollTimer.setInterval(pollIntervalMs);
+    connect(&m_pollTimer, &QTimer::timeout, this, &WaveInDevice::readAvailable);
+}
 
 // Headers still queued belong to the owner; they are simply forgotten.
 WaveInDevice::~WaveInDevice() = default;
@@ -99,6 +108,7 @@ MMRESULT WaveInDevice::start() {
     }
     m_input = input;
     connect(m_input, &QIODevice::readyRead, this, &WaveInDevice::readAvailable);
+    m_pollTimer.start();
     return MMSYSERR_NOERROR;
 }
 
@@ -106,6 +116,7 @@ MMRESULT WaveInDevice::stop() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
     if (m_input) {
+        m_pollTimer.stop();
         readAvailable();
         disconnect(m_input, nullptr, this, nullptr);
         m_input = nullptr;

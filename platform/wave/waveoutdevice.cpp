@@ -191,7 +191,7 @@ void WaveOutDevice::dropSink() {
 }
 
 void WaveOutDevice::applyVolume() {
-    if (m_sink)
+    if (m_sink && m_followsVolume)
         m_sink->setVolume(double(outputVolume & 0xFFFF) / 0xFFFF);
 }
 

@@ -2,8 +2,10 @@
 
 #include <QCoreApplication>
 #include <QMediaDevices>
+#include <QProcess>
 #include <QTest>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace air {
@@ -26,7 +28,69 @@ QAudioDevice deviceById(bool input, const QByteArray &id) {
     return found;
 }
 
+QByteArray runPactl(const QStringList &arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    return process.readAllStandardOutput().trimmed();
+}
+
+void moveLoudspeakerSourceLast() {
+    const QList<QByteArray> lines = runPactl({"list", "short", "modules"}).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.contains("source_name=marlox_source"))
+            runPactl({"unload-module", QString::fromLatin1(line.split('\t').first())});
+    }
+    runPactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
+              "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
+    runPactl({"set-default-source", "marlox_source"});
+}
+
 } // namespace
+
+SeparateMouth::SeparateMouth() {
+    m_modules << runPactl(
+        {"load-module", "module-null-sink", "sink_name=marlox_mouth", "rate=8000", "channels=1"});
+    m_modules << runPactl({"load-module", "module-remap-source", "master=marlox_mouth.monitor",
+                           "source_name=marlox_mouth_mic", "master_channel_map=mono",
+                           "channel_map=mono"});
+    moveLoudspeakerSourceLast();
+    (void)QTest::qWaitFor([this] { return ready(); }, 5000);
+}
+
+SeparateMouth::~SeparateMouth() {
+    for (const QByteArray &module : m_modules)
+        runPactl({"unload-module", QString::fromLatin1(module)});
+    runPactl({"set-default-source", "marlox_source"});
+}
+
+bool SeparateMouth::ready() const {
+    return QMediaDevices::defaultAudioInput().id() == "marlox_mouth_mic";
+}
+
+Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {
+    constexpr size_t shortest = sampleRate / 200;
+    Gaps gaps;
+    size_t quiet = 0;
+    const auto endRun = [&] {
+        if (quiet >= shortest) {
+            const double ms = double(quiet) * 1000.0 / sampleRate;
+            ++gaps.count;
+            gaps.longerThan10Ms += ms > 10 ? 1 : 0;
+            gaps.totalMs += ms;
+            gaps.longestMs = std::max(gaps.longestMs, ms);
+        }
+        quiet = 0;
+    };
+    for (qint16 sample : samples) {
+        if (std::abs(int(sample)) > threshold)
+            endRun();
+        else
+            ++quiet;
+    }
+    endRun();
+    return gaps;
+}
 
 QAudioFormat voiceFormat() {
     QAudioFormat format;
@@ -34,6 +98,12 @@ QAudioFormat voiceFormat() {
     format.setChannelCount(1);
     format.setSampleFormat(QAudioFormat::Int16);
     return format;
+}
+
+qint64 monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 Station::~Station() {

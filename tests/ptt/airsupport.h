@@ -50,6 +50,10 @@ public:
     // The first sample from `from` on that begins minSamples below threshold, or -1.
     qsizetype silenceFrom(qsizetype from, int threshold, qsizetype minSamples) const;
     std::vector<qint16> samples(qsizetype from, qsizetype to) const;
+    qsizetype size() const { return qsizetype(m_samples.size()); }
+    qint16 sampleAt(qsizetype index) const { return m_samples[size_t(index)]; }
+    // The time a sample was taken, in ms of the shared clock.
+    double timeOf(qsizetype index) const { return m_timesMs[size_t(index)]; }
 
 private:
     void take();
@@ -79,7 +83,33 @@ private:
     QTimer m_feed;
 };
 
+// A sink for the talker's mouth, marlox_mouth, and a source from its
+// monitor listed before the loudspeaker's monitor source, so that it is the
+// default input (Qt 6.4 takes the first input as the default). Then the
+// loudspeaker's recording holds only what the listener plays. Undone when
+// it goes.
+class SeparateMouth {
+public:
+    SeparateMouth();
+    ~SeparateMouth();
+    bool ready() const;
+
+private:
+    QList<QByteArray> m_modules;
+};
+
+// Runs of at least 5 ms below the threshold: the breaks in a steady tone.
+struct Gaps {
+    int count = 0;
+    int longerThan10Ms = 0;
+    double totalMs = 0;
+    double longestMs = 0;
+};
+Gaps gapsIn(const std::vector<qint16> &samples, int threshold);
+
 QAudioFormat voiceFormat();
+// Nanoseconds of the system's monotonic clock, the same in every process.
+qint64 monotonicNs();
 // The strongest frequency between lowHz and highHz.
 double frequencyOf(const std::vector<qint16> &samples, double lowHz, double highHz);
 

@@ -6,11 +6,17 @@
 // Usage: ptt_station --folder DIR. Commands, one a line: "press" and
 // "release" (the space bar on the transmit key), "mini" (the MINI key),
 // "mpress" and "mrelease" (the space bar in the compact window), "maxi" (its
-// MAXI key), "quit". It prints "online" once the voice link is up, "keyed"
-// and "released" as the key follows, "mini" when the compact window stands in
-// for the radio and "restored" when the radio is back.
+// MAXI key), "report", "quit". It prints "online" once the voice link is up,
+// "keyed" and "released" as the key follows, "mini" when the compact window
+// stands in for the radio and "restored" when the radio is back. "report"
+// answers with what the last over sent: "sent BLOCKS FIRST LAST LOUD
+// LOUDINDEX", the times in ns of the monotonic clock of the first and last
+// block and of the first loud one (0 and -1 when none was).
 
+#include "airsupport.h"
+#include "audio/clsWaveIn.h"
 #include "compact/Form1.h"
+#include "gsmcodec.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"
@@ -21,6 +27,8 @@
 #include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -48,6 +56,35 @@ int main(int argc, char *argv[]) {
     radio.Form_Load();
     radio.Image12_Click();
 
+    // What the over sends, for the benchmark's figures.
+    struct Over {
+        int blocks = 0;
+        qint64 firstNs = 0;
+        qint64 lastNs = 0;
+        qint64 loudNs = 0;
+        int loudIndex = -1;
+    } over;
+    wave::GsmCoder decoder;
+    QObject::connect(
+        radio.objWaveIn.get(), &clsWaveIn::OnWaveInData, [&](const QByteArray &data, qint32) {
+            if (!radio.voiceConnected || data.size() != 65)
+                return;
+            const qint64 now = air::monotonicNs();
+            std::array<qint16, 320> samples;
+            decoder.decodeBlock(reinterpret_cast<const uchar *>(data.constData()), samples.data());
+            double sum = 0;
+            for (qint16 sample : samples)
+                sum += double(sample) * sample;
+            if (over.blocks == 0)
+                over.firstNs = now;
+            over.lastNs = now;
+            if (over.loudIndex < 0 && std::sqrt(sum / 320) > 1000) {
+                over.loudIndex = over.blocks;
+                over.loudNs = now;
+            }
+            ++over.blocks;
+        });
+
     QTimer watch;
     bool online = false;
     QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -72,6 +109,7 @@ int main(int argc, char *argv[]) {
             const QByteArray command = pending.left(end).trimmed();
             pending.remove(0, end + 1);
             if (command == "press") {
+                over = {};
                 sendSpace(radio.senden, QEvent::KeyPress);
                 say(radio.recordingStarted ? "keyed" : "refused");
             } else if (command == "release") {
@@ -93,6 +131,10 @@ int main(int argc, char *argv[]) {
                 const bool back = !program::compactWindowLoaded() && radio.klein == 0 &&
                                   !radio.isMinimized() && radio.isVisible();
                 say(back ? "restored" : "not restored");
+            } else if (command == "report") {
+                std::printf("sent %d %lld %lld %lld %d\n", over.blocks, (long long)over.firstNs,
+                            (long long)over.lastNs, (long long)over.loudNs, over.loudIndex);
+                std::fflush(stdout);
             } else if (command == "quit") {
                 QApplication::exit(0);
             }

@@ -16,6 +16,8 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMediaDevices>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,6 +44,14 @@ void sendKey(QWidget *target, QEvent::Type type, Qt::Key key, bool autoRepeat = 
 bool playbackOpen(frmMain &radio) {
     const QByteArray silence(65, '\0');
     return radio.objWaveOut->PlayBuffer(silence.constData(), 65);
+}
+
+// Runs pactl against the test audio server; its output, trimmed.
+QByteArray pactl(const QStringList &arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    return process.readAllStandardOutput().trimmed();
 }
 
 enum class Source { SpaceBar, CompactWindow, MouseOnKey, KeyPicture };
@@ -75,6 +85,7 @@ private slots:
     void sendMeter_data();
     void sendMeter();
     void needleReachesFullScaleIn21Ticks();
+    void sendMeterReadsTheDefaultInput();
     void receiveSweep_data();
     void receiveSweep();
     void endOfReception_data();
@@ -468,6 +479,29 @@ void PttTest::sendMeter() {
     radio.levelSamples = samples;
     radio.Timer4_Timer();
     QCOMPARE(int(radio.ProgressBar1->value()), 0);
+}
+
+// A desktop lists other inputs before the microphone, and the default may
+// be any of them; the meter must hear what the speech capture hears.
+void PttTest::sendMeterReadsTheDefaultInput() {
+    const QByteArray module =
+        pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
+               "source_name=marlox_mic", "master_channel_map=mono", "channel_map=mono"});
+    QVERIFY(!module.isEmpty());
+    pactl({"set-default-source", "marlox_mic"});
+    const auto restore = qScopeGuard([&] {
+        pactl({"set-default-source", "marlox_source"});
+        pactl({"unload-module", QString::fromLatin1(module)});
+    });
+    QTRY_COMPARE(QMediaDevices::audioInputs().size(), 2);
+
+    startRadio(false);
+    QVERIFY(m_radio->levelWaveIn);
+    QVERIFY(m_radio->objWaveIn->RecordStart(m_radio->voiceFormat));
+    const QByteArray speech = m_radio->objWaveIn->device()->deviceId();
+    m_radio->objWaveIn->RecordStop();
+    QCOMPARE(m_radio->levelWaveIn->deviceId(), speech);
+    QCOMPARE(speech, QMediaDevices::defaultAudioInput().id());
 }
 
 void PttTest::needleReachesFullScaleIn21Ticks() {

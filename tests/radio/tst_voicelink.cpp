@@ -1,3 +1,4 @@
+#include "audio/clsWaveIn.h"
 #include "audio/clsWaveOut.h"
 #include "control/MRLS_Einlog.h"
 #include "radio/frmMain.h"
@@ -26,6 +27,7 @@ private slots:
     void receivedCountIsGrouped();
     void droppedLinkIsRebuiltBySupervision();
     void speechIsSentOnlyWhileConnected();
+    void heldKeySendsAgainOnTheNewLink();
     void floodAndAbruptCloseOnTheVoiceLink();
     void channelSteps_data();
     void channelSteps();
@@ -187,6 +189,39 @@ void VoiceLinkTest::speechIsSentOnlyWhileConnected() {
     QTRY_VERIFY(m_radio->voiceConnected);
     m_radio->objWaveIn_OnWaveInData(block, 65);
     QTRY_COMPARE(channel4.received(0), block);
+}
+
+// The relay restarts during an over: once the link is back, the key that
+// is still held sends again, and the count starts from nothing.
+void VoiceLinkTest::heldKeySendsAgainOnTheNewLink() {
+    auto channel4 = std::make_unique<RecordingServer>("127.0.0.1", 328 + m_offset);
+    startRadio(true);
+    QTRY_VERIFY(m_radio->voiceConnected);
+    channel4->connection(0)->write(QByteArray(130, '\0'));
+    QTRY_COMPARE(m_radio->lblReceivedBytes->caption(), QString("130"));
+    QTRY_COMPARE(m_radio->ProgressBar2->value(), 0.0f);
+
+    m_radio->senden_KeyDown(32, 0);
+    QVERIFY(m_radio->objWaveIn->device());
+    QTRY_VERIFY(!channel4->received(0).isEmpty());
+    channel4.reset();
+    QTRY_VERIFY(!m_radio->voiceConnected);
+    QVERIFY(!m_radio->objWaveIn->device());
+
+    channel4 = std::make_unique<RecordingServer>("127.0.0.1", 328 + m_offset);
+    m_radio->Timer6_Timer();
+    QTRY_VERIFY(m_radio->voiceConnected);
+    QCOMPARE(m_radio->lblReceivedBytes->caption(), QString("0"));
+    QCOMPARE(m_radio->Label2->backColor(), 0xFFu);
+    QVERIFY(m_radio->objWaveIn->device());
+    // Half duplex still: the station does not hear itself.
+    QVERIFY(!m_radio->objWaveOut->device());
+    QTRY_VERIFY(channel4->received(0).size() >= 65);
+    QCOMPARE(channel4->received(0).size() % 65, 0);
+
+    m_radio->senden_KeyUp(32, 0);
+    QVERIFY(!m_radio->objWaveIn->device());
+    QVERIFY(m_radio->objWaveOut->device());
 }
 
 void VoiceLinkTest::floodAndAbruptCloseOnTheVoiceLink() {
