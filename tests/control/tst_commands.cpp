@@ -49,6 +49,7 @@ private slots:
     void messagesThatAreNoCommand();
     void everyNoticeFitsThePanel();
     void missingWarningSoundIsSilent();
+    void brokenWarningSoundDoesNotHang();
     void kickLocksForFifteenMinutesFromTheFirstKick();
     void sMeter_data();
     void sMeter();
@@ -244,6 +245,18 @@ void CommandsTest::missingWarningSoundIsSilent() {
     arrive("test4Na-0");
     QVERIFY(m_radio->Label49->visible());
     QCOMPARE(vb::lastSoundRequested(), QString());
+}
+
+// A warning sound that is no wave file must not stop the next sound.
+void CommandsTest::brokenWarningSoundDoesNotHang() {
+    startRadio();
+    m_folder->writeFile("warnung.wav", QByteArray());
+    m_folder->writeFile("other.wav", silentWave());
+    arrive("test4Na-0");
+    QVERIFY(!vb::sndPlaySoundA(vb::programFile("warnung.wav"), vb::SND_ASYNC));
+    QVERIFY(vb::sndPlaySoundA(vb::programFile("other.wav"), vb::SND_ASYNC));
+    arrive("test4Na-1");
+    QVERIFY(m_radio->Label49->caption().contains("klemmt"));
 }
 
 void CommandsTest::kickLocksForFifteenMinutesFromTheFirstKick() {
