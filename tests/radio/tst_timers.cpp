@@ -20,8 +20,6 @@ private slots:
     void init();
     void cleanup();
 
-    void shortIntervalsTickAtTheFloor_data();
-    void shortIntervalsTickAtTheFloor();
     void oneMillisecondTimerWakesAHundredTimesASecondAtMost();
     void countingTimersStopAtTheirLimit_data();
     void countingTimersStopAtTheirLimit();
@@ -59,29 +57,6 @@ frmMain &TimersTest::startRadio() {
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();
     return *m_radio;
-}
-
-void TimersTest::shortIntervalsTickAtTheFloor_data() {
-    QTest::addColumn<int>("interval");
-    QTest::addColumn<int>("ticksEvery");
-    QTest::newRow("1 ms") << 1 << 10;
-    QTest::newRow("2 ms") << 2 << 10;
-    QTest::newRow("10 ms") << 10 << 10;
-    QTest::newRow("26 ms") << 26 << 26;
-    QTest::newRow("1000 ms") << 1000 << 1000;
-}
-
-void TimersTest::shortIntervalsTickAtTheFloor() {
-    QFETCH(int, interval);
-    QFETCH(int, ticksEvery);
-    QObject owner;
-    vb::Timer timer(&owner, "timer", [] {});
-    timer.setInterval(interval);
-    QCOMPARE(timer.interval(), interval);
-    QCOMPARE(timer.effectiveIntervalMs(), ticksEvery);
-    QVERIFY(timer.running());
-    timer.setInterval(0);
-    QVERIFY(!timer.running());
 }
 
 void TimersTest::oneMillisecondTimerWakesAHundredTimesASecondAtMost() {
