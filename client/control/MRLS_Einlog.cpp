@@ -267,7 +267,7 @@ void MRLS_Einlog::Abschalttimer_Timer() {
 void MRLS_Einlog::ban() {
     frmMain *radio = program::mainWindow();
     if (radio && radio->klein == 1)
-        radio->closeCompactWindow();
+        program::unloadCompactWindow();
     closeAllWindows();
 }
 
@@ -278,6 +278,7 @@ void MRLS_Einlog::closeAllWindows() {
         radio->chatShown = 0;
         radio->Andockench = false;
         radio->monitorShown = 0;
+        radio->Timer8->setInterval(0);
     }
     program::unloadChatWindow();
     program::unloadMonitorWindow();

@@ -165,9 +165,6 @@ public:
     // the operators' notices do: window state normal, klein = 0, the compact
     // window closed.
     void restoreFromCompact();
-    // Closes the compact window; safe to call from the compact window's own
-    // handlers, it goes once they have returned.
-    void closeCompactWindow();
     // Window state normal: a minimised main window comes back.
     void showNormalState();
 

@@ -2,14 +2,9 @@
 // keys: always on top, the chat key and the notice panel's close key.
 
 #include "chat/mrlxchat.h"
-#include "compact/Form1.h"
 #include "control/MRLS_Einlog.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
-
-#include <QApplication>
-#include <QPointer>
-#include <QTimer>
 
 namespace {
 // The hold counter ends after this many ticks; the "Reset" key reads it.
@@ -127,19 +122,5 @@ void frmMain::showNormalState() {
 void frmMain::restoreFromCompact() {
     showNormalState();
     klein = 0;
-    closeCompactWindow();
-}
-
-void frmMain::closeCompactWindow() {
-    if (!program::compactWindowLoaded())
-        return;
-    Form1 &compact = program::compactWindow();
-    compact.hide();
-    // Unloaded once the current handler has returned (it may be the compact
-    // window's own), unless "MINI" has shown it again meanwhile.
-    QTimer::singleShot(0, this, [window = QPointer<Form1>(&compact)] {
-        if (window && !window->isVisible() && program::compactWindowLoaded() &&
-            &program::compactWindow() == window)
-            program::unloadCompactWindow();
-    });
+    program::unloadCompactWindow();
 }
