@@ -19,9 +19,6 @@ void frmMain::connectTimersAndSmallKeys() {
     connect(ch01, &vb::Label::MouseDown, this, &frmMain::ch01_MouseDown);
     connect(ch01, &vb::Label::MouseUp, this, &frmMain::ch01_MouseUp);
     connect(Command2, &vb::CommandButton::Click, this, &frmMain::Command2_Click);
-    // Docking runs for the life of the window; the platform timer paces its
-    // 1 ms interval at the window system's clock.
-    Timer8->setInterval(1);
 }
 
 // Scan: every tick is an ordinary step up, blinking the display dark for
