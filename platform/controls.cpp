@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QSvgRenderer>
+#include <algorithm>
 #include <cmath>
 
 namespace vb {
@@ -415,14 +416,14 @@ void Image::paintEvent(QPaintEvent *) {
 
 Timer::Timer(QObject *parent, const QString &name, std::function<void()> onTick) : QObject(parent) {
     setObjectName(name);
-    m_timer.setTimerType(Qt::PreciseTimer);
+    m_timer.setTimerType(Qt::CoarseTimer);
     connect(&m_timer, &QTimer::timeout, this, std::move(onTick));
 }
 
 void Timer::setInterval(int intervalMs) {
     m_intervalMs = intervalMs;
     if (intervalMs > 0)
-        m_timer.start(intervalMs);
+        m_timer.start(std::max(intervalMs, shortestIntervalMs));
     else
         m_timer.stop();
 }

@@ -174,11 +174,23 @@ private:
 // A timer that runs while its interval is above 0; setting the interval
 // restarts the count, 0 stops it. The tick handler is an ordinary member
 // function of the window, so tests call it directly.
+//
+// Intervals below shortestIntervalMs tick every shortestIntervalMs, as the
+// window system the radio was designed on never ticked faster than its clock
+// (10 to 16 ms): the 1 ms and 2 ms timers of the panel (docking, needle
+// sweep, hold counter) count on that pace and would otherwise wake the
+// program a thousand times a second. interval() still reads back what was
+// set. Ticks may drift by up to 5 % so that the system can bundle wake-ups;
+// below 20 ms Qt keeps them precise.
 class Timer : public QObject {
     Q_OBJECT
 public:
+    static constexpr int shortestIntervalMs = 10;
+
     Timer(QObject *parent, const QString &name, std::function<void()> onTick);
     int interval() const { return m_intervalMs; }
+    // How often the timer really ticks while it runs.
+    int effectiveIntervalMs() const { return m_timer.interval(); }
     void setInterval(int intervalMs);
     bool running() const { return m_timer.isActive(); }
 

@@ -2,7 +2,13 @@
 
 #include "radio/frmMain.h"
 #include "radio/program.h"
+#include "sound.h"
+#include "system.h"
 
+#include <QApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
 #include <limits>
 
 MRLS_Einlog::MRLS_Einlog(QWidget *parent) : QWidget(parent) {
@@ -24,7 +30,8 @@ MRLS_Einlog::MRLS_Einlog(QWidget *parent) : QWidget(parent) {
     Timer1 = new vb::Timer(this, QStringLiteral("Timer1"), [this] { Timer1_Timer(); });
     starttimer = new vb::Timer(this, QStringLiteral("starttimer"), [this] { starttimer_Timer(); });
     Timer10 = new vb::Timer(this, QStringLiteral("Timer10"), [this] { Timer10_Timer(); });
-    Abschalttimer = new vb::Timer(this, QStringLiteral("Abschalttimer"), [] {});
+    Abschalttimer =
+        new vb::Timer(this, QStringLiteral("Abschalttimer"), [this] { Abschalttimer_Timer(); });
     Timer1->setInterval(1000);
 }
 
@@ -120,10 +127,196 @@ void MRLS_Einlog::cmdSend1_Click() {
     send(s + QStringLiteral("A") + kanalzeig + QStringLiteral("A"));
 }
 
+// One row of the operators' command table. "Whole" rows are addressed to
+// this station (identity + word); the others are notices to all, whose word
+// stands after any five characters.
+struct MRLS_Einlog::CommandRow {
+    enum Match { Whole, AtSix };
+    enum Action { Notice, Kick, SwitchOff, Ban };
+    const char *word;
+    Match match;
+    bool sound;
+    bool backToFullWindow;
+    bool closeButton;
+    quint32 panelColour;
+    int notice; // 1 to 9
+    Action action;
+};
+
+namespace {
+constexpr quint32 red = 0xFF;
+constexpr quint32 black = 0;
+// The broadcast word stands at characters 6 to 9.
+constexpr int broadcastWordAt = 5;
+constexpr int commandWordLength = 4;
+// The switch-off closes the windows on the eleventh tick of Abschalttimer.
+constexpr qint16 switchOffTickLimit = 10;
+} // namespace
+
 void MRLS_Einlog::WinSock_DataArrival(int Index, qint64) {
     QString message = fromWire(WinSock[Index]->getData());
     if (message.size() > longestMessage)
         message = message.right(longestMessage);
     strMess = message;
     emit messageStored(strMess);
+
+    using Row = CommandRow;
+    static const CommandRow rows[] = {
+        {"Na-0", Row::Whole, true, true, true, red, 1, Row::Notice},
+        {"Na-1", Row::Whole, true, true, true, red, 3, Row::Notice},
+        {"Na-2", Row::Whole, true, false, true, red, 4, Row::Notice},
+        {"Na-3", Row::Whole, true, true, true, red, 5, Row::Notice},
+        {"Na-4", Row::Whole, true, true, true, red, 6, Row::Notice},
+        {"alle", Row::AtSix, false, false, true, black, 7, Row::Notice},
+        {"all1", Row::AtSix, false, false, true, black, 8, Row::Notice},
+        {"aozl", Row::Whole, true, true, false, red, 2, Row::Kick},
+        {"gimx", Row::Whole, true, true, false, red, 9, Row::SwitchOff},
+        {"bann", Row::Whole, false, false, false, red, 0, Row::Ban},
+    };
+    // Every row is checked, so one message may act more than once; nothing
+    // runs after a ban.
+    for (const CommandRow &row : rows) {
+        if (!matches(row))
+            continue;
+        switch (row.action) {
+        case Row::Notice:
+            showNotice(row);
+            break;
+        case Row::Kick:
+            kick();
+            break;
+        case Row::SwitchOff:
+            switchOff();
+            break;
+        case Row::Ban:
+            ban();
+            return;
+        }
+    }
+    readSMeter();
+}
+
+bool MRLS_Einlog::matches(const CommandRow &row) const {
+    const QLatin1String word(row.word);
+    if (row.match == CommandRow::Whole)
+        return strMess == s + word;
+    return strMess.mid(broadcastWordAt, commandWordLength) == word;
+}
+
+void MRLS_Einlog::showNotice(const CommandRow &row) {
+    if (row.sound)
+        PlayWarningSound();
+    warntext = notices[row.notice - 1];
+    frmMain *radio = program::mainWindow();
+    if (!radio)
+        return;
+    if (row.backToFullWindow && radio->klein == 1)
+        radio->restoreFromCompact();
+    radio->showNormalState();
+    radio->Image16->setVisible(true);
+    if (row.closeButton)
+        radio->Command2->setVisible(true);
+    radio->Label49->setVisible(true);
+    radio->Label49->setBackColor(row.panelColour);
+    radio->Label49->setCaption(warntext);
+}
+
+void MRLS_Einlog::kick() {
+    PlayWarningSound();
+    warntext = notices[1];
+    frmMain *radio = program::mainWindow();
+    if (radio && radio->klein == 1)
+        radio->restoreFromCompact();
+    if (radio)
+        radio->showNormalState();
+    kicken = 1;
+    if (!radio)
+        return;
+    radio->Timer10->setInterval(1000);
+    // No close button of its own: one still shown from an earlier notice stays.
+    radio->Image16->setVisible(true);
+    radio->Label49->setVisible(true);
+    radio->Label49->setBackColor(red);
+    radio->Label49->setCaption(warntext);
+}
+
+void MRLS_Einlog::switchOff() {
+    frmMain *radio = program::mainWindow();
+    if (radio && radio->klein == 1)
+        radio->restoreFromCompact();
+    Abschalttimer->setInterval(1000);
+    PlayWarningSound();
+    warntext = notices[8];
+    if (!radio)
+        return;
+    radio->showNormalState();
+    radio->Image16->setVisible(true);
+    radio->Label49->setVisible(true);
+    radio->Label49->setBackColor(red);
+    radio->Check1_Click();
+    radio->Label49->setCaption(warntext);
+}
+
+// Once started, nothing cancels a switch-off.
+void MRLS_Einlog::Abschalttimer_Timer() {
+    ++switchOffTicks;
+    if (switchOffTicks > switchOffTickLimit)
+        closeAllWindows();
+}
+
+void MRLS_Einlog::ban() {
+    frmMain *radio = program::mainWindow();
+    if (radio && radio->klein == 1)
+        program::unloadCompactWindow();
+    closeAllWindows();
+}
+
+void MRLS_Einlog::closeAllWindows() {
+    frmMain *radio = program::mainWindow();
+    if (radio) {
+        // The windows go; nothing may dock or show them again meanwhile.
+        radio->chatShown = 0;
+        radio->Andockench = false;
+        radio->monitorShown = 0;
+        radio->Timer8->setInterval(0);
+    }
+    program::unloadChatWindow();
+    program::unloadMonitorWindow();
+    // With the voice link up the main window signs off instead of closing
+    // and the program ends two seconds later.
+    if (radio)
+        radio->close();
+    closeThisWindow();
+}
+
+void MRLS_Einlog::closeThisWindow() {
+    Timer1->setInterval(0);
+    starttimer->setInterval(0);
+    Timer10->setInterval(0);
+    Abschalttimer->setInterval(0);
+    WinSock[0]->close();
+    hide();
+    // This window is on the call stack (a tick or a data arrival of its
+    // own): it is unloaded once that has returned.
+    QTimer::singleShot(0, qApp, [window = QPointer<MRLS_Einlog>(this)] {
+        if (window && program::controlWindowLoaded() && &program::controlWindow() == window)
+            program::unloadControlWindow();
+    });
+}
+
+void MRLS_Einlog::readSMeter() {
+    const frmMain *radio = program::mainWindow();
+    if (!radio)
+        return;
+    if (strMess.right(4) == QStringLiteral("(") + radio->Label4->caption() + QStringLiteral(")")) {
+        smeterhilf = strMess.right(5);
+        smeterwert = smeterhilf.left(1);
+    }
+}
+
+// A missing sound file is silent: no beep, no message.
+void MRLS_Einlog::PlayWarningSound() {
+    const QString path = vb::programFile(QStringLiteral("warnung.wav"));
+    if (QFileInfo(path).isFile())
+        vb::sndPlaySoundA(path, vb::SND_ASYNC);
 }

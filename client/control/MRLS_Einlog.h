@@ -25,6 +25,7 @@ public:
     void Timer1_Timer();
     void starttimer_Timer();
     void Timer10_Timer();
+    void Abschalttimer_Timer();
     void WinSock_DataArrival(int Index, qint64 bytesTotal);
 
     QString kanalzeig = QStringLiteral("0");
@@ -55,9 +56,21 @@ signals:
     void messageStored(const QString &message);
 
 private:
+    struct CommandRow;
     void ConnectControl();
     bool linkUp() const;
     void send(const QString &message);
+    void PlayWarningSound();
+    bool matches(const CommandRow &row) const;
+    void showNotice(const CommandRow &row);
+    void kick();
+    void switchOff();
+    void ban();
+    void readSMeter();
+    // Closes the chat window, the activity monitor, the main window (through
+    // its own close handling) and this window, in that order.
+    void closeAllWindows();
+    void closeThisWindow();
 
     QString controlHost;
     int controlPort = 324;

@@ -6,6 +6,8 @@
 //   radio/frmMain_panel.cpp      the panel's controls and their placement
 //   radio/frmMain_switching.cpp  channel steps and direct entry
 //   radio/frmMain_voicelink.cpp  going online and offline, the voice socket
+//   radio/frmMain_timers.cpp     scan, docking, hold and kick timers, the
+//                                always-on-top, chat and notice keys
 //   audio/frmMain_wave.cpp       the capture and playback objects' events
 //   audio/frmMain_frontpanel.cpp power switch and the other panel keys
 //   audio/frmMain_ptt.cpp        push-to-talk, keyboard and serial keying
@@ -149,6 +151,23 @@ public:
     // The activity monitor's key: shows or hides the panel.
     void Label44_Click();
 
+    // Timers and small keys
+    void Timer1_Timer();
+    void Timer8_Timer();
+    void Timer9_Timer();
+    void Timer10_Timer();
+    void Check1_Click();
+    void ch01_Click();
+    void ch01_MouseDown();
+    void ch01_MouseUp();
+    void Command2_Click();
+    // Back from the compact window to the full panel, as its "MAXI" key and
+    // the operators' notices do: window state normal, klein = 0, the compact
+    // window closed.
+    void restoreFromCompact();
+    // Window state normal: a minimised main window comes back.
+    void showNormalState();
+
     // Events of the capture and playback objects
     void objWaveIn_OnWaveInData(const QByteArray &Data, qint32 Length);
 
@@ -247,6 +266,7 @@ protected:
 private:
     void channelStep(int direction);
     void createControls();
+    void connectTimersAndSmallKeys();
     void applySkin();
     void connectHandlers();
     void createAudioObjects();

@@ -161,18 +161,18 @@ void frmMain::createControls() {
                                           Image13, Image38, Image4, Label42, ProgressBar3})
         control->hide();
 
-    auto noTick = [] {};
-    Timer1 = new vb::Timer(this, QStringLiteral("Timer1"), noTick);
+    Timer1 = new vb::Timer(this, QStringLiteral("Timer1"), [this] { Timer1_Timer(); });
     Timer2 = new vb::Timer(this, QStringLiteral("Timer2"), [this] { Timer2_Timer(); });
     Timer3 = new vb::Timer(this, QStringLiteral("Timer3"), [this] { Timer3_Timer(); });
     Timer4 = new vb::Timer(this, QStringLiteral("Timer4"), [this] { Timer4_Timer(); });
     Timer5 = new vb::Timer(this, QStringLiteral("Timer5"), [this] { Timer5_Timer(); });
     Timer6 = new vb::Timer(this, QStringLiteral("Timer6"), [this] { Timer6_Timer(); });
     Timer7 = new vb::Timer(this, QStringLiteral("Timer7"), [this] { Timer7_Timer(); });
-    Timer8 = new vb::Timer(this, QStringLiteral("Timer8"), noTick);
-    Timer9 = new vb::Timer(this, QStringLiteral("Timer9"), noTick);
-    Timer10 = new vb::Timer(this, QStringLiteral("Timer10"), noTick);
+    Timer8 = new vb::Timer(this, QStringLiteral("Timer8"), [this] { Timer8_Timer(); });
+    Timer9 = new vb::Timer(this, QStringLiteral("Timer9"), [this] { Timer9_Timer(); });
+    Timer10 = new vb::Timer(this, QStringLiteral("Timer10"), [this] { Timer10_Timer(); });
     Timer11 = new vb::Timer(this, QStringLiteral("Timer11"), [this] { Timer11_Timer(); });
+    connectTimersAndSmallKeys();
 }
 
 void frmMain::applySkin() {

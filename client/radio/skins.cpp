@@ -153,10 +153,10 @@ std::vector<Placement> placements(bool grey) {
         at("Frame7", 190, 14, 212, 84),
         at("Text1", 10, 30, 96, 24),
         at("Command1", 112, 30, 92, 26),
-        // the operators' notice over the display
-        at("Image16", 188, 12, 220, 92),
-        at("Label49", 196, 18, 204, 60),
-        at("Command2", 326, 80, 74, 20),
+        // the operators' notice over the display, room for its longest text
+        at("Image16", 180, 8, 236, 130),
+        at("Label49", 188, 14, 220, 92),
+        at("Command2", 334, 110, 74, 22),
     };
     return list;
 }
