@@ -44,6 +44,9 @@ frmMain::frmMain(const Skin &skin, QWidget *parent) : QWidget(parent), m_skin(sk
 }
 
 frmMain::~frmMain() {
+    // Releasing the audio objects waits for their devices: no docking then,
+    // which would load the monitor again after it was unloaded.
+    Timer8->setInterval(0);
     releaseAudioObjects();
     if (program::mainWindow() == this)
         program::setMainWindow(nullptr);
@@ -109,6 +112,7 @@ void frmMain::Form_Load() {
     displayColour = QStringLiteral("0");
     ApplyPanelStyle();
     startupDockPending = -1;
+    Timer8->setInterval(1);
 
     if (soundOption == QLatin1String("sound_on"))
         Image12_Click();

@@ -218,7 +218,10 @@ void MonitorTest::screenReaderFindsBarsAndNumbers() {
         QCOMPARE(bar->role(), QAccessible::ProgressBar);
         QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("Kanal ") + number);
         QVERIFY(bar->valueInterface());
-        QCOMPARE(bar->valueInterface()->currentValue().toDouble(), k == 8 ? 100.0 : 0.0);
+        // The decay may have run a tick meanwhile: the value is the bar's fill.
+        const double fill = m_monitor->ProgressBar1[k]->value();
+        QCOMPARE(bar->valueInterface()->currentValue().toDouble(), fill);
+        QVERIFY(k == 8 ? fill > 90 : fill == 0);
         QCOMPARE(bar->valueInterface()->maximumValue().toDouble(), 100.0);
 
         QAccessibleInterface *label = QAccessible::queryAccessibleInterface(m_monitor->Label4[k]);
