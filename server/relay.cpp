@@ -1,6 +1,9 @@
 #include "relay.h"
 
 #include "deployment.h"
+#include "eventlog.h"
+
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +13,8 @@ namespace {
 
 // Text pieces are read in this size; a real message is a few dozen bytes.
 constexpr qint64 textChunkBytes = 4096;
+// After running out of descriptors a port rests this long before accepting again.
+constexpr int acceptPauseMs = 100;
 // Qt stops reading from a flooding station once this much waits unread.
 constexpr qint64 stationReadBufferBytes = 64 * 1024;
 
@@ -60,10 +65,6 @@ Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(opti
         m_rooms.push_back(std::move(room));
     };
     addRoom(Kind::Control, Deployment::controlBasePort, QStringLiteral("control"));
-    for (int channel = 1; channel <= 40; ++channel)
-        addRoom(Kind::Voice, Deployment::controlBasePort + channel,
-                QStringLiteral("channel %1").arg(channel));
-    addRoom(Kind::Voice, Deployment::operatorBasePort, QStringLiteral("operator channel"));
     addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
 }
 
@@ -88,6 +89,17 @@ bool Relay::start(QString *error) {
         Room *target = room.get();
         connect(room->server.get(), &QTcpServer::newConnection, this,
                 [this, target] { acceptStations(*target); });
+        // The server stops accepting on any accept error, running out of
+        // descriptors included; it would stay deaf after the attacker left.
+        QTcpServer *server = room->server.get();
+        connect(server, &QTcpServer::acceptError, this,
+                [this, server, target](QAbstractSocket::SocketError) {
+                    log(QStringLiteral("accepting paused on port %1 (%2): %3")
+                            .arg(target->port)
+                            .arg(target->name, server->errorString()));
+                    QTimer::singleShot(acceptPauseMs, server,
+                                       [server] { server->resumeAccepting(); });
+                });
     }
     return true;
 }
@@ -104,15 +116,27 @@ void Relay::acceptStations(Room &room) {
             socket->deleteLater();
             continue;
         }
+        const AddressKey address = addressKey(peerAddress(*socket));
+        if (m_options.limits && !m_options.limits->acquire(address, room.port)) {
+            log(QStringLiteral("refused %1 on port %2 (%3): too many connections from this "
+                               "address")
+                    .arg(peer)
+                    .arg(room.port)
+                    .arg(room.name));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto station = std::make_unique<Station>();
         station->room = &room;
         station->socket = socket;
         station->peer = peer;
+        station->address = address;
         station->mayCommand = room.kind != Kind::Control || m_options.operators.isEmpty() ||
                               m_options.operators.contains(peerAddress(*socket));
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
-        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        setShortKeepAlive(int(socket->socketDescriptor()));
         // Speech must not wait for acknowledgements, and each text message should
         // leave in a segment of its own.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -123,11 +147,11 @@ void Relay::acceptStations(Room &room) {
             socket, &QAbstractSocket::disconnected, socket,
             [this, socket] { removeStation(socket); }, Qt::QueuedConnection);
         room.stations.push_back(std::move(station));
-        log(QStringLiteral("connect %1 on port %2 (%3), %4 connected")
-                .arg(peer)
-                .arg(room.port)
-                .arg(room.name)
-                .arg(room.stations.size()));
+        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
+                                  .arg(room.port)
+                                  .arg(room.name)
+                                  .arg(room.stations.size());
+        log(QStringLiteral("connect %1 %2").arg(peer, where), room.port, where);
         // Bytes may have come with the connection itself.
         if (socket->bytesAvailable() > 0)
             readFrom(*raw);
@@ -136,30 +160,14 @@ void Relay::acceptStations(Room &room) {
 
 void Relay::readFrom(Station &station) {
     QTcpSocket &socket = *station.socket;
-    if (station.room->kind != Kind::Voice) {
-        for (;;) {
-            const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
-            if (got <= 0)
-                return;
-            if (station.mayCommand)
-                forward(station, m_readBuffer.data(), got);
-            else
-                forwardStationMessages(station, m_readBuffer.data(), got);
-        }
-    }
     for (;;) {
-        std::memcpy(m_readBuffer.data(), station.partial.data(), size_t(station.partialBytes));
-        const qint64 got = socket.read(m_readBuffer.data() + station.partialBytes,
-                                       qint64(m_readBuffer.size()) - station.partialBytes);
+        const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
         if (got <= 0)
             return;
-        const qint64 total = station.partialBytes + got;
-        const qint64 whole = total / blockBytes * blockBytes;
-        if (whole > 0)
-            forward(station, m_readBuffer.data(), whole);
-        station.partialBytes = int(total - whole);
-        std::memcpy(station.partial.data(), m_readBuffer.data() + whole,
-                    size_t(station.partialBytes));
+        if (station.mayCommand)
+            forward(station, m_readBuffer.data(), got);
+        else
+            forwardStationMessages(station, m_readBuffer.data(), got);
     }
 }
 
@@ -229,24 +237,28 @@ void Relay::removeStation(QTcpSocket *socket) {
             continue;
         const std::unique_ptr<Station> station = std::move(*found);
         stations.erase(found);
-        QString line = QStringLiteral("disconnect %1 on port %2 (%3), %4 connected")
-                           .arg(station->peer)
-                           .arg(room->port)
-                           .arg(room->name)
-                           .arg(stations.size());
+        if (m_options.limits)
+            m_options.limits->release(station->address, room->port);
+        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
+                                  .arg(room->port)
+                                  .arg(room->name)
+                                  .arg(stations.size());
+        QString line = QStringLiteral("disconnect %1 %2").arg(station->peer, where);
         if (station->refusedMessages > 0)
             line += QStringLiteral(", %1 commands refused").arg(station->refusedMessages);
         if (station->droppedBytes > 0)
             line +=
                 QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);
-        log(line);
+        log(line, room->port, where);
         socket->disconnect(this);
         socket->deleteLater();
         return;
     }
 }
 
-void Relay::log(const QString &line) const {
+void Relay::log(const QString &line, int port, const QString &where) const {
+    if (m_options.log)
+        return m_options.log->write(line, port, where);
     if (m_options.quiet)
         return;
     std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(line));
