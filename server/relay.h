@@ -6,8 +6,8 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <array>
@@ -55,7 +55,8 @@ private:
         Kind kind;
         quint16 port;
         QString name;
-        std::unique_ptr<QTcpServer> server;
+        int listenFd = -1;
+        std::unique_ptr<QSocketNotifier> acceptNotifier;
         std::vector<std::unique_ptr<Station>> stations;
     };
     struct Station {
@@ -69,6 +70,8 @@ private:
     };
 
     void acceptStations(Room &room);
+    // The next waiting station of the room, or null.
+    QTcpSocket *nextConnection(Room &room);
     void readFrom(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);

@@ -47,6 +47,13 @@ private:
     std::unordered_map<AddressKey, Held, Hash> m_held;
 };
 
+// A non-blocking socket listening on the address and port, or -1 with the reason.
+int openListeningSocket(const QHostAddress &address, quint16 port, QString *reason);
+
+// An accept failed for want of descriptors or memory: it fails again at once
+// while the connection waits in the backlog, so the port must rest a moment.
+bool isOutOfDescriptors(int error);
+
 // Raises the soft limit of open descriptors to the hard one; returns the limit
 // in force afterwards.
 long raiseDescriptorLimit();

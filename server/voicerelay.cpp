@@ -70,7 +70,7 @@ struct Station : Endpoint {
     int headSentBytes = 0;
     bool watchingWritable = false;
     // Since when blocks have been dropped for this listener without its queue
-    // emptying; 0 while it keeps up.
+    // draining to half; 0 while it keeps up.
     std::int64_t behindSinceMs = 0;
     // Token bucket in thousandths of a block.
     std::int64_t tokens = std::int64_t(VoiceRelay::burstBlocks) * 1000;
@@ -105,33 +105,6 @@ struct Channel {
     }
 };
 
-// The listen address as a socket address; dual-stack when it is "any".
-socklen_t socketAddress(const QHostAddress &address, quint16 port, sockaddr_storage *storage,
-                        bool *dualStack) {
-    *storage = {};
-    *dualStack = false;
-    bool isIpv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    if (isIpv4 && address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto *in = reinterpret_cast<sockaddr_in *>(storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = htonl(ipv4);
-        return sizeof(sockaddr_in);
-    }
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(storage);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    if (address == QHostAddress::Any || address == QHostAddress::AnyIPv6) {
-        in6->sin6_addr = in6addr_any;
-        *dualStack = address == QHostAddress::Any;
-    } else {
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
-    }
-    return sizeof(sockaddr_in6);
-}
-
 } // namespace
 
 class VoiceRelay::Worker {
@@ -165,31 +138,21 @@ public:
         channel->port = port.port;
         channel->name = port.name;
         channel->listener.channel = channel.get();
-        sockaddr_storage storage{};
-        bool dualStack = false;
-        const socklen_t length = socketAddress(address, port.port, &storage, &dualStack);
-        const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        const int off = 0;
-        if (fd >= 0) {
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            if (storage.ss_family == AF_INET6)
-                ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, dualStack ? &off : &on, sizeof on);
-        }
+        QString reason;
+        const int fd = openListeningSocket(address, port.port, &reason);
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.ptr = &channel->listener;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
-            ::listen(fd, SOMAXCONN) != 0 ||
-            ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-            const int failure = errno;
-            if (fd >= 0)
-                ::close(fd);
+        if (fd >= 0 && ::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            reason = errorText(errno);
+            ::close(fd);
+        }
+        if (!reason.isEmpty()) {
             if (error)
                 *error = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
                              .arg(address.toString())
                              .arg(port.port)
-                             .arg(port.name, errorText(failure));
+                             .arg(port.name, reason);
             return false;
         }
         channel->listener.fd = fd;
@@ -302,11 +265,8 @@ private:
             }
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
                 continue;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: the connection stays in the backlog, so the port
-                // would wake us at once again. Rest a moment and try later.
+            if (isOutOfDescriptors(errno))
                 pauseAccepting(channel, errno);
-            }
             return;
         }
     }
@@ -506,10 +466,12 @@ private:
         listener.queueHead = (listener.queueHead + blocksDone) % queueSlots;
         listener.queueCount -= blocksDone;
         listener.headSentBytes = int(done % blockBytes);
+        // Half a second of room again counts as caught up.
+        if (listener.queueCount <= queueBlocks / 2)
+            listener.behindSinceMs = 0;
         if (listener.queueCount == 0) {
             listener.queueHead = 0;
             listener.headSentBytes = 0;
-            listener.behindSinceMs = 0;
             watchWritable(listener, false);
         }
     }

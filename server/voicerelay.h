@@ -21,7 +21,7 @@ public:
     static constexpr int blockBytes = 65;
     // About a second of speech waits for a slow listener; older blocks make room.
     static constexpr int queueBlocks = 25;
-    // A listener that has had to lose blocks and not caught up for this long goes.
+    // A listener that has had to lose blocks and stayed nearly full this long goes.
     static constexpr int behindLimitMs = 10000;
     // As on the air, one station speaks at a time: the one whose block came first
     // keeps the channel until this long passes without its blocks.
