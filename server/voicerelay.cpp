@@ -236,6 +236,8 @@ private:
             }
             closeMarked();
             runTasks();
+            if (m_pausedListeners > 0)
+                resumeRestedListeners();
             if (m_nowMs >= nextHousekeepingMs) {
                 housekeeping();
                 nextHousekeepingMs = m_nowMs + housekeepingMs;
@@ -531,10 +533,14 @@ private:
         log(QStringLiteral("disconnect %1 %2%3").arg(peer, where, details), channel.port, where);
     }
 
-    void housekeeping() {
-        for (auto &channel : m_channels) {
+    void resumeRestedListeners() {
+        for (auto &channel : m_channels)
             if (channel->listener.pausedUntilMs != 0 && m_nowMs >= channel->listener.pausedUntilMs)
                 resumeAccepting(channel->listener);
+    }
+
+    void housekeeping() {
+        for (auto &channel : m_channels) {
             for (auto &station : channel->stations)
                 if (station->behindSinceMs != 0 &&
                     m_nowMs - station->behindSinceMs >= behindLimitMs)

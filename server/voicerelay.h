@@ -26,9 +26,10 @@ public:
     // As on the air, one station speaks at a time: the one whose block came first
     // keeps the channel until this long passes without its blocks.
     static constexpr int holdMs = 500;
-    // Speech is 25 blocks a second; a little more passes, a flood does not.
+    // Speech is 25 blocks a second; a little more passes, and two seconds at once
+    // for a station whose sound card delivered a backlog, but no flood.
     static constexpr int blocksPerSecond = 30;
-    static constexpr int burstBlocks = 30;
+    static constexpr int burstBlocks = 50;
 
     struct Port {
         quint16 port = 0;

@@ -394,13 +394,13 @@ void TestRelay::survivesGarbage() {
             continue;
         }
         // On a voice port garbage is speech like any other, held to the speech rate:
-        // a second's worth passes at once, the rest only as fast as speech, and
+        // two seconds' worth passes at once, the rest only as fast as speech, and
         // every block that passes is whole and in order.
-        QByteArray heard = readExactly(*receiver, 30 * blockBytes, 10000);
+        QByteArray heard = readExactly(*receiver, 50 * blockBytes, 10000);
         while (!staysSilent(*receiver, 200))
             heard += receiver->readAll();
         QCOMPARE(heard.size() % blockBytes, 0);
-        QVERIFY(heard.size() >= 30 * blockBytes);
+        QVERIFY(heard.size() >= 50 * blockBytes);
         QVERIFY(heard.size() < garbage.size() / 4);
         qsizetype from = 0;
         for (qsizetype at = 0; at < heard.size(); at += blockBytes) {

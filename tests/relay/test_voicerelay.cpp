@@ -556,10 +556,12 @@ void TestVoiceRelay::portsRecoverFromDescriptorExhaustion() {
                          lastHeard = receive(b, message.size(), 500);
                          return lastHeard == message;
                      },
-                     10000),
-                 qPrintable(QStringLiteral("port %1 heard %2")
+                     20000),
+                 qPrintable(QStringLiteral("port %1 heard %2, descriptors %3 %4")
                                 .arg(port)
-                                .arg(QString::fromLatin1(lastHeard.toHex()))));
+                                .arg(QString::fromLatin1(lastHeard.toHex()))
+                                .arg(a)
+                                .arg(b)));
         QVERIFY2(a >= 0 && b >= 0, qPrintable(QString::number(port)));
         ::close(a);
         ::close(b);
