@@ -481,6 +481,11 @@ void TestVoiceRelay::dropsListenerThatStaysBehind() {
 }
 
 void TestVoiceRelay::portsRecoverFromDescriptorExhaustion() {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour sanitizer checks a type's first use through a pipe
+    // of its own; with every descriptor taken that check fails and ends the relay.
+    QSKIP("needs a build without sanitizers: they need descriptors of their own");
+#endif
     QProcess relay;
     // The relay raises its soft limit to the hard one, so both are set low.
     relay.setChildProcessModifier([] {
