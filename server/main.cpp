@@ -1,5 +1,8 @@
 #include "deployment.h"
+#include "eventlog.h"
 #include "relay.h"
+#include "stationlimits.h"
+#include "voicerelay.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -8,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -59,11 +63,28 @@ int main(int argc, char *argv[]) {
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption pendingOption(
         QStringLiteral("max-pending-kb"),
-        QStringLiteral("Output held for a slow reader before it is dropped (default 256)."),
+        QStringLiteral("Output held for a slow reader on the control and chat ports before it is "
+                       "dropped (default 256)."),
         QStringLiteral("KB"), QStringLiteral("256"));
     const QCommandLineOption stationsOption(
-        QStringLiteral("max-stations"), QStringLiteral("Stations accepted per port (default 100)."),
-        QStringLiteral("N"), QStringLiteral("100"));
+        QStringLiteral("max-stations"),
+        QStringLiteral("Stations accepted per port (default 1000)."), QStringLiteral("N"),
+        QStringLiteral("1000"));
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("per-address"),
+        QStringLiteral("Connections accepted from one address on each port; 0 for no limit "
+                       "(default 4)."),
+        QStringLiteral("N"), QStringLiteral("4"));
+    const QCommandLineOption perAddressTotalOption(
+        QStringLiteral("per-address-total"),
+        QStringLiteral("Connections accepted from one address on all ports together; 0 for no "
+                       "limit (default 16)."),
+        QStringLiteral("N"), QStringLiteral("16"));
+    const QCommandLineOption threadsOption(
+        QStringLiteral("threads"),
+        QStringLiteral("Threads relaying speech, each with a share of the channels (default: one "
+                       "per processor core)."),
+        QStringLiteral("N"), QString::number(std::max(1u, std::thread::hardware_concurrency())));
     const QCommandLineOption quietOption(QStringLiteral("log-quiet"),
                                          QStringLiteral("Do not log connects and disconnects."));
     const QCommandLineOption operatorOption(
@@ -71,8 +92,8 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Address from which operator commands are accepted on the control port; "
                        "may be repeated. Without it every station may send them."),
         QStringLiteral("ADDR"));
-    parser.addOptions(
-        {listenOption, offsetOption, pendingOption, stationsOption, operatorOption, quietOption});
+    parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, perAddressOption,
+                       perAddressTotalOption, threadsOption, operatorOption, quietOption});
     parser.process(app);
 
     Relay::Options options;
@@ -95,6 +116,15 @@ int main(int argc, char *argv[]) {
     options.maxStationsPerPort = parser.value(stationsOption).toInt(&ok);
     if (!ok || options.maxStationsPerPort < 1)
         return fail(QStringLiteral("--max-stations must be 1 or more"));
+    const int perAddress = parser.value(perAddressOption).toInt(&ok);
+    if (!ok || perAddress < 0)
+        return fail(QStringLiteral("--per-address must be 0 or more"));
+    const int perAddressTotal = parser.value(perAddressTotalOption).toInt(&ok);
+    if (!ok || perAddressTotal < 0)
+        return fail(QStringLiteral("--per-address-total must be 0 or more"));
+    const int threads = parser.value(threadsOption).toInt(&ok);
+    if (!ok || threads < 1 || threads > 64)
+        return fail(QStringLiteral("--threads must be 1 to 64"));
     options.quiet = parser.isSet(quietOption);
     for (const QString &text : parser.values(operatorOption)) {
         QHostAddress address;
@@ -108,9 +138,26 @@ int main(int argc, char *argv[]) {
     // A station that vanishes mid-write must not end the relay.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Every station holds a descriptor; the usual soft limit of 1024 is far too few.
+    raiseDescriptorLimit();
+    EventLog log(options.quiet);
+    AddressLimits limits(perAddress, perAddressTotal);
+    options.log = &log;
+    options.limits = &limits;
     Relay relay(options);
     QString error;
     if (!relay.start(&error))
+        return fail(error);
+
+    VoiceRelay::Options voiceOptions;
+    voiceOptions.listenAddress = options.listenAddress;
+    voiceOptions.ports = VoiceRelay::networkPorts(options.portOffset);
+    voiceOptions.threads = threads;
+    voiceOptions.maxStationsPerPort = options.maxStationsPerPort;
+    voiceOptions.limits = &limits;
+    voiceOptions.log = &log;
+    VoiceRelay voice(voiceOptions);
+    if (!voice.start(&error))
         return fail(error);
     std::fprintf(stderr, "marlox-relay: listening on %s, control port %d\n",
                  qPrintable(options.listenAddress.toString()),

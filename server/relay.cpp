@@ -1,15 +1,23 @@
 #include "relay.h"
 
 #include "deployment.h"
+#include "eventlog.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 // Text pieces are read in this size; a real message is a few dozen bytes.
 constexpr qint64 textChunkBytes = 4096;
+// After running out of descriptors a port rests this long before accepting again.
+constexpr int acceptPauseMs = 100;
 // Qt stops reading from a flooding station once this much waits unread.
 constexpr qint64 stationReadBufferBytes = 64 * 1024;
 
@@ -60,43 +68,58 @@ Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(opti
         m_rooms.push_back(std::move(room));
     };
     addRoom(Kind::Control, Deployment::controlBasePort, QStringLiteral("control"));
-    for (int channel = 1; channel <= 40; ++channel)
-        addRoom(Kind::Voice, Deployment::controlBasePort + channel,
-                QStringLiteral("channel %1").arg(channel));
-    addRoom(Kind::Voice, Deployment::operatorBasePort, QStringLiteral("operator channel"));
     addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
 }
 
 Relay::~Relay() {
-    // Sockets are children of their room's server; silence them before they go.
+    // Sockets are children of the relay; silence them before they go.
     for (auto &room : m_rooms)
         for (auto &station : room->stations)
             station->socket->disconnect(this);
+    for (auto &room : m_rooms) {
+        room->acceptNotifier.reset();
+        if (room->listenFd >= 0)
+            ::close(room->listenFd);
+    }
 }
 
 bool Relay::start(QString *error) {
     for (auto &room : m_rooms) {
-        room->server = std::make_unique<QTcpServer>();
-        if (!room->server->listen(m_options.listenAddress, room->port)) {
+        QString reason;
+        room->listenFd = openListeningSocket(m_options.listenAddress, room->port, &reason);
+        if (room->listenFd < 0) {
             if (error)
                 *error = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
                              .arg(m_options.listenAddress.toString())
                              .arg(room->port)
-                             .arg(room->name, room->server->errorString());
+                             .arg(room->name, reason);
             return false;
         }
         Room *target = room.get();
-        connect(room->server.get(), &QTcpServer::newConnection, this,
+        room->acceptNotifier =
+            std::make_unique<QSocketNotifier>(room->listenFd, QSocketNotifier::Read);
+        connect(room->acceptNotifier.get(), &QSocketNotifier::activated, this,
                 [this, target] { acceptStations(*target); });
     }
     return true;
 }
 
 void Relay::acceptStations(Room &room) {
-    while (QTcpSocket *socket = room.server->nextPendingConnection()) {
+    while (QTcpSocket *socket = nextConnection(room)) {
         const QString peer = peerText(*socket);
         if (int(room.stations.size()) >= m_options.maxStationsPerPort) {
             log(QStringLiteral("refused %1 on port %2 (%3): full")
+                    .arg(peer)
+                    .arg(room.port)
+                    .arg(room.name));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        const AddressKey address = addressKey(peerAddress(*socket));
+        if (m_options.limits && !m_options.limits->acquire(address, room.port)) {
+            log(QStringLiteral("refused %1 on port %2 (%3): too many connections from this "
+                               "address")
                     .arg(peer)
                     .arg(room.port)
                     .arg(room.name));
@@ -108,11 +131,12 @@ void Relay::acceptStations(Room &room) {
         station->room = &room;
         station->socket = socket;
         station->peer = peer;
+        station->address = address;
         station->mayCommand = room.kind != Kind::Control || m_options.operators.isEmpty() ||
                               m_options.operators.contains(peerAddress(*socket));
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
-        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        setShortKeepAlive(int(socket->socketDescriptor()));
         // Speech must not wait for acknowledgements, and each text message should
         // leave in a segment of its own.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -123,43 +147,50 @@ void Relay::acceptStations(Room &room) {
             socket, &QAbstractSocket::disconnected, socket,
             [this, socket] { removeStation(socket); }, Qt::QueuedConnection);
         room.stations.push_back(std::move(station));
-        log(QStringLiteral("connect %1 on port %2 (%3), %4 connected")
-                .arg(peer)
-                .arg(room.port)
-                .arg(room.name)
-                .arg(room.stations.size()));
+        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
+                                  .arg(room.port)
+                                  .arg(room.name)
+                                  .arg(room.stations.size());
+        log(QStringLiteral("connect %1 %2").arg(peer, where), room.port, where);
         // Bytes may have come with the connection itself.
         if (socket->bytesAvailable() > 0)
             readFrom(*raw);
     }
 }
 
+QTcpSocket *Relay::nextConnection(Room &room) {
+    const int fd = ::accept4(room.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        // Out of descriptors the connection stays in the backlog and the port would
+        // wake us again at once: rest a moment instead of spinning.
+        if (isOutOfDescriptors(errno)) {
+            room.acceptNotifier->setEnabled(false);
+            log(QStringLiteral("accepting paused on port %1 (%2): %3")
+                    .arg(room.port)
+                    .arg(room.name, QString::fromLocal8Bit(std::strerror(errno))));
+            QTimer::singleShot(acceptPauseMs, this,
+                               [&room] { room.acceptNotifier->setEnabled(true); });
+        }
+        return nullptr;
+    }
+    auto socket = std::make_unique<QTcpSocket>(this);
+    if (!socket->setSocketDescriptor(fd)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return socket.release();
+}
+
 void Relay::readFrom(Station &station) {
     QTcpSocket &socket = *station.socket;
-    if (station.room->kind != Kind::Voice) {
-        for (;;) {
-            const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
-            if (got <= 0)
-                return;
-            if (station.mayCommand)
-                forward(station, m_readBuffer.data(), got);
-            else
-                forwardStationMessages(station, m_readBuffer.data(), got);
-        }
-    }
     for (;;) {
-        std::memcpy(m_readBuffer.data(), station.partial.data(), size_t(station.partialBytes));
-        const qint64 got = socket.read(m_readBuffer.data() + station.partialBytes,
-                                       qint64(m_readBuffer.size()) - station.partialBytes);
+        const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
         if (got <= 0)
             return;
-        const qint64 total = station.partialBytes + got;
-        const qint64 whole = total / blockBytes * blockBytes;
-        if (whole > 0)
-            forward(station, m_readBuffer.data(), whole);
-        station.partialBytes = int(total - whole);
-        std::memcpy(station.partial.data(), m_readBuffer.data() + whole,
-                    size_t(station.partialBytes));
+        if (station.mayCommand)
+            forward(station, m_readBuffer.data(), got);
+        else
+            forwardStationMessages(station, m_readBuffer.data(), got);
     }
 }
 
@@ -229,24 +260,28 @@ void Relay::removeStation(QTcpSocket *socket) {
             continue;
         const std::unique_ptr<Station> station = std::move(*found);
         stations.erase(found);
-        QString line = QStringLiteral("disconnect %1 on port %2 (%3), %4 connected")
-                           .arg(station->peer)
-                           .arg(room->port)
-                           .arg(room->name)
-                           .arg(stations.size());
+        if (m_options.limits)
+            m_options.limits->release(station->address, room->port);
+        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
+                                  .arg(room->port)
+                                  .arg(room->name)
+                                  .arg(stations.size());
+        QString line = QStringLiteral("disconnect %1 %2").arg(station->peer, where);
         if (station->refusedMessages > 0)
             line += QStringLiteral(", %1 commands refused").arg(station->refusedMessages);
         if (station->droppedBytes > 0)
             line +=
                 QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);
-        log(line);
+        log(line, room->port, where);
         socket->disconnect(this);
         socket->deleteLater();
         return;
     }
 }
 
-void Relay::log(const QString &line) const {
+void Relay::log(const QString &line, int port, const QString &where) const {
+    if (m_options.log)
+        return m_options.log->write(line, port, where);
     if (m_options.quiet)
         return;
     std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(line));

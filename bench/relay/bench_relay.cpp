@@ -1,43 +1,60 @@
-// Throughput and added latency of the relay: every station on every channel sends
-// one block each 40 ms, as a held push-to-talk key does, and every block it hears
-// is timed from its send.
+// Added latency, loss, processor and memory of the relay against a minimal
+// epoll fan-out (reference_relay) under the same load, one after the other: on
+// each of the 40 channels one station talks, a block every 40 ms as a held
+// push-to-talk key sends, and every other station listens; every block heard is
+// timed from its send. Each station connects from an address of its own in
+// 127.0.0.0/8, as stations on the air do.
 //
-//   bench_relay [--seconds N] [--channels N] [--stations N]
+//   bench_relay [--seconds N] [--counts 400,2000,5000,10000] [--relay-only]
+//
+// For each station count one line:
+//   stations N: relay lost L p50 X ms p99 Y ms cpu C % rss R MB; reference lost ...
+// and below it the load generator's own processor share in each run.
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include "percentile.h"
+
+#include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QString>
+#include <QStringList>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr int blockBytes = 65;
-constexpr qint64 blockIntervalNs = 40'000'000;
+constexpr int channels = 40;
+constexpr std::int64_t blockIntervalNs = 40'000'000;
 
-struct Station {
-    std::unique_ptr<QTcpSocket> socket;
-    qint64 nextSendNs = 0;
-    QByteArray pending;
-};
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Clock ticks of user and system time the process has used.
 qint64 cpuTicks(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    QFile stat(pid > 0 ? QStringLiteral("/proc/%1/stat").arg(pid)
+                       : QStringLiteral("/proc/self/stat"));
     if (!stat.open(QIODevice::ReadOnly))
         return -1;
     const QList<QByteArray> fields = stat.readAll().split(')').value(1).split(' ');
-    // After the command: state is field 3, utime 14 and stime 15 of the whole line.
     return fields.value(12).toLongLong() + fields.value(13).toLongLong();
 }
 
@@ -51,150 +68,250 @@ qint64 rssKb(qint64 pid) {
     return -1;
 }
 
-double percentile(const std::vector<qint64> &sorted, double fraction) {
-    if (sorted.empty())
-        return 0;
-    const size_t at = std::min(sorted.size() - 1, size_t(fraction * double(sorted.size())));
-    return double(sorted[at]) / 1e6;
+struct Station {
+    int fd = -1;
+    bool talker = false;
+    int listeners = 0; // of the talker's channel
+    std::int64_t nextSendNs = 0;
+    char partial[blockBytes] = {};
+    int partialBytes = 0;
+};
+
+struct Figures {
+    bool ok = false;
+    qint64 lost = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+    double cpuPercent = 0;
+    double rssMb = 0;
+    double generatorCpuPercent = 0;
+};
+
+// Starts the server, loads it with `count` stations for `seconds`, and stops it.
+Figures measure(const QString &program, const QStringList &arguments, int offset, int count,
+                int seconds) {
+    Figures figures;
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    server.setReadChannel(QProcess::StandardError);
+    server.start(program, arguments);
+    if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "cannot start %s\n", qPrintable(program));
+        return figures;
+    }
+    const qint64 pid = server.processId();
+
+    const int perChannel = count / channels;
+    std::vector<Station> stations(size_t(perChannel) * channels);
+    const int epollFd = ::epoll_create1(0);
+    int connecting = 0;
+    for (size_t at = 0; at < stations.size(); ++at) {
+        Station &station = stations[at];
+        const int channel = int(at) / perChannel;
+        station.talker = int(at) % perChannel == 0;
+        station.listeners = perChannel - 1;
+        station.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        ::setsockopt(station.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(station.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr =
+            htonl((127u << 24) | (2u << 16) | (quint32(at / 250) << 8) | quint32(at % 250 + 1));
+        sockaddr_in remote{};
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(quint16(325 + channel + offset));
+        remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(station.fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+        if (::connect(station.fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0 &&
+            errno != EINPROGRESS) {
+            std::fprintf(stderr, "station %zu cannot connect: %s\n", at, std::strerror(errno));
+            return figures;
+        }
+        epoll_event event{EPOLLOUT, {.ptr = &station}};
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, station.fd, &event);
+        ++connecting;
+    }
+    std::vector<epoll_event> events(1024);
+    const std::int64_t connectDeadlineNs = nowNs() + 30'000'000'000;
+    while (connecting > 0 && nowNs() < connectDeadlineNs) {
+        const int ready = ::epoll_wait(epollFd, events.data(), int(events.size()), 100);
+        for (int at = 0; at < ready; ++at) {
+            auto *station = static_cast<Station *>(events[size_t(at)].data.ptr);
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(station->fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) {
+                std::fprintf(stderr, "a station could not connect: %s\n", std::strerror(error));
+                return figures;
+            }
+            epoll_event event{EPOLLIN, {.ptr = station}};
+            ::epoll_ctl(epollFd, EPOLL_CTL_MOD, station->fd, &event);
+            --connecting;
+        }
+    }
+    if (connecting > 0) {
+        std::fprintf(stderr, "%d stations did not connect\n", connecting);
+        return figures;
+    }
+
+    // Let the server take every station in before the clock starts.
+    const std::int64_t startNs = nowNs() + 1'000'000'000;
+    const std::int64_t measureFromNs = startNs + 1'000'000'000;
+    const std::int64_t measureUntilNs = measureFromNs + std::int64_t(seconds) * 1'000'000'000;
+    const std::int64_t endNs = measureUntilNs + 2'000'000'000;
+    for (size_t at = 0, talker = 0; at < stations.size(); ++at)
+        if (stations[at].talker)
+            stations[at].nextSendNs = startNs + blockIntervalNs * qint64(talker++) / channels;
+
+    std::vector<double> latenciesMs;
+    qint64 expected = 0;
+    qint64 heard = 0;
+    qint64 cpuAtStart = -1;
+    qint64 ownCpuAtStart = -1;
+    qint64 cpuAtEnd = -1;
+    qint64 ownCpuAtEnd = -1;
+    qint64 serverRssKb = -1;
+    std::vector<char> buffer(64 * 1024 + blockBytes);
+    char block[blockBytes];
+    std::memset(block, 0x55, sizeof block);
+    for (;;) {
+        std::int64_t now = nowNs();
+        if (now >= endNs)
+            break;
+        if (cpuAtStart < 0 && now >= measureFromNs) {
+            cpuAtStart = cpuTicks(pid);
+            ownCpuAtStart = cpuTicks(0);
+        }
+        if (cpuAtEnd < 0 && now >= measureUntilNs) {
+            cpuAtEnd = cpuTicks(pid);
+            ownCpuAtEnd = cpuTicks(0);
+            serverRssKb = rssKb(pid);
+        }
+        std::int64_t nextNs = endNs;
+        for (Station &station : stations) {
+            if (!station.talker)
+                continue;
+            if (station.nextSendNs <= now && station.nextSendNs < measureUntilNs) {
+                const std::int64_t stampNs = nowNs();
+                std::memcpy(block, &stampNs, sizeof stampNs);
+                ::send(station.fd, block, blockBytes, MSG_NOSIGNAL);
+                if (stampNs >= measureFromNs && stampNs < measureUntilNs)
+                    expected += station.listeners;
+                station.nextSendNs += blockIntervalNs;
+            }
+            nextNs = std::min(nextNs, station.nextSendNs);
+        }
+        const int waitMs = int(std::clamp<std::int64_t>((nextNs - nowNs()) / 1'000'000, 0, 1));
+        const int ready = ::epoll_wait(epollFd, events.data(), int(events.size()), waitMs);
+        now = nowNs();
+        for (int at = 0; at < ready; ++at) {
+            auto &station = *static_cast<Station *>(events[size_t(at)].data.ptr);
+            std::memcpy(buffer.data(), station.partial, size_t(station.partialBytes));
+            const ssize_t got = ::recv(station.fd, buffer.data() + station.partialBytes,
+                                       buffer.size() - blockBytes, 0);
+            if (got <= 0) {
+                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, station.fd, nullptr);
+                continue;
+            }
+            const size_t total = size_t(station.partialBytes) + size_t(got);
+            size_t used = 0;
+            for (; total - used >= blockBytes; used += blockBytes) {
+                std::int64_t sentNs = 0;
+                std::memcpy(&sentNs, buffer.data() + used, sizeof sentNs);
+                if (sentNs >= measureFromNs && sentNs < measureUntilNs) {
+                    latenciesMs.push_back(double(now - sentNs) / 1e6);
+                    ++heard;
+                }
+            }
+            station.partialBytes = int(total - used);
+            std::memcpy(station.partial, buffer.data() + used, size_t(station.partialBytes));
+        }
+    }
+    for (const Station &station : stations)
+        ::close(station.fd);
+    ::close(epollFd);
+    server.terminate();
+    server.waitForFinished(10000);
+
+    const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
+    figures.ok = true;
+    figures.lost = expected - heard;
+    figures.p50Ms = percentile(latenciesMs, 0.5);
+    figures.p99Ms = percentile(latenciesMs, 0.99);
+    figures.cpuPercent = 100.0 * double(cpuAtEnd - cpuAtStart) / ticksPerSecond / seconds;
+    figures.generatorCpuPercent =
+        100.0 * double(ownCpuAtEnd - ownCpuAtStart) / ticksPerSecond / seconds;
+    figures.rssMb = double(serverRssKb) / 1024.0;
+    return figures;
+}
+
+QByteArray describe(const Figures &figures) {
+    if (!figures.ok)
+        return "failed";
+    return QStringLiteral("lost %1 p50 %2 ms p99 %3 ms cpu %4 % rss %5 MB")
+        .arg(figures.lost)
+        .arg(figures.p50Ms, 0, 'f', 1)
+        .arg(figures.p99Ms, 0, 'f', 1)
+        .arg(figures.cpuPercent, 0, 'f', 1)
+        .arg(figures.rssMb, 0, 'f', 1)
+        .toUtf8();
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"), QStringLiteral("Run time."),
-                                           QStringLiteral("N"), QStringLiteral("10"));
-    const QCommandLineOption channelsOption(QStringLiteral("channels"),
-                                            QStringLiteral("Channels in use."), QStringLiteral("N"),
-                                            QStringLiteral("40"));
-    const QCommandLineOption stationsOption(QStringLiteral("stations"),
-                                            QStringLiteral("Stations per channel."),
-                                            QStringLiteral("N"), QStringLiteral("10"));
-    parser.addOptions({secondsOption, channelsOption, stationsOption});
-    parser.process(app);
-    const int seconds = std::max(1, parser.value(secondsOption).toInt());
-    const int channels = std::clamp(parser.value(channelsOption).toInt(), 1, 40);
-    const int perChannel = std::clamp(parser.value(stationsOption).toInt(), 2, 100);
-
-    const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
-    QProcess relay;
-    relay.setProcessChannelMode(QProcess::ForwardedChannels);
-    relay.start(
-        QStringLiteral(MARLOX_RELAY_PATH),
-        {QStringLiteral("--port-offset"), QString::number(offset), QStringLiteral("--log-quiet")});
-    if (!relay.waitForStarted()) {
-        std::fprintf(stderr, "cannot start the relay\n");
+    int seconds = 10;
+    QList<int> counts{400, 2000, 5000, 10000};
+    bool relayOnly = false;
+    for (int at = 1; at < argc; ++at) {
+        const QByteArray argument(argv[at]);
+        if (argument == "--seconds" && at + 1 < argc) {
+            seconds = std::max(1, std::atoi(argv[++at]));
+        } else if (argument == "--counts" && at + 1 < argc) {
+            counts.clear();
+            for (const QByteArray &count : QByteArray(argv[++at]).split(','))
+                counts.append(std::max(channels * 2, count.toInt()));
+        } else if (argument == "--relay-only") {
+            relayOnly = true;
+        } else {
+            std::fprintf(stderr, "usage: bench_relay [--seconds N] [--counts A,B,...] "
+                                 "[--relay-only]\n");
+            return 2;
+        }
+    }
+    // Both ends of every station live here: the usual limit of 1024 is far too few.
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    const int largest = *std::max_element(counts.begin(), counts.end());
+    if (rlim_t(largest) + 100 > limit.rlim_cur) {
+        std::fprintf(stderr, "the descriptor limit %llu is too low for %d stations\n",
+                     static_cast<unsigned long long>(limit.rlim_cur), largest);
         return 1;
     }
 
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<Station> stations(size_t(channels * perChannel));
-    std::vector<qint64> latenciesNs;
-    latenciesNs.reserve(size_t(stations.size()) * size_t(perChannel - 1) * 25 * size_t(seconds));
-    qint64 measureFromNs = 0;
-    qint64 measureUntilNs = 0;
-    qint64 sentBlocks = 0;
-    qint64 receivedBlocks = 0;
-
-    QTimer::singleShot(300, &app, [&] {
-        for (size_t at = 0; at < stations.size(); ++at) {
-            Station &station = stations[at];
-            station.socket = std::make_unique<QTcpSocket>();
-            QTcpSocket *socket = station.socket.get();
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            socket->connectToHost(QHostAddress::LocalHost,
-                                  quint16(324 + 1 + int(at) / perChannel + offset));
-            Station *entry = &station;
-            QObject::connect(socket, &QIODevice::readyRead, &app, [&, socket, entry] {
-                QByteArray &pending = entry->pending;
-                pending += socket->readAll();
-                const qint64 nowNs = clock.nsecsElapsed();
-                qsizetype used = 0;
-                for (; pending.size() - used >= blockBytes; used += blockBytes) {
-                    qint64 sentNs = 0;
-                    std::memcpy(&sentNs, pending.constData() + used, sizeof sentNs);
-                    if (sentNs >= measureFromNs && sentNs < measureUntilNs) {
-                        latenciesNs.push_back(nowNs - sentNs);
-                        ++receivedBlocks;
-                    }
-                }
-                pending.remove(0, used);
-            });
-        }
-        for (Station &station : stations)
-            if (!station.socket->waitForConnected(5000)) {
-                std::fprintf(stderr, "a station could not connect\n");
-                app.exit(1);
-                return;
-            }
-        // Let the relay take every station in before the clock starts.
-        QTimer::singleShot(1000, &app, [&] {
-            const qint64 startNs = clock.nsecsElapsed();
-            for (size_t at = 0; at < stations.size(); ++at)
-                stations[at].nextSendNs =
-                    startNs + blockIntervalNs * qint64(at) / qint64(stations.size());
-            measureFromNs = startNs + 500'000'000;
-            measureUntilNs = measureFromNs + qint64(seconds) * 1'000'000'000;
-        });
-    });
-
-    QByteArray block(blockBytes, '\x55');
-    qint64 cpuAtStart = -1;
-    QTimer pacer;
-    pacer.setTimerType(Qt::PreciseTimer);
-    pacer.setInterval(1);
-    QObject::connect(&pacer, &QTimer::timeout, &app, [&] {
-        if (measureUntilNs == 0)
-            return;
-        const qint64 nowNs = clock.nsecsElapsed();
-        if (cpuAtStart < 0 && nowNs >= measureFromNs)
-            cpuAtStart = cpuTicks(relay.processId());
-        if (nowNs >= measureUntilNs) {
-            pacer.stop();
-            QTimer::singleShot(1000, &app, &QCoreApplication::quit);
-            return;
-        }
-        for (Station &station : stations) {
-            if (station.nextSendNs > nowNs)
-                continue;
-            station.nextSendNs += blockIntervalNs;
-            const qint64 stampNs = clock.nsecsElapsed();
-            std::memcpy(block.data(), &stampNs, sizeof stampNs);
-            station.socket->write(block);
-            station.socket->flush();
-            if (stampNs >= measureFromNs)
-                ++sentBlocks;
-        }
-    });
-    pacer.start();
-
-    const int status = app.exec();
-    const qint64 cpuAtEnd = cpuTicks(relay.processId());
-    const qint64 relayRss = rssKb(relay.processId());
-    relay.terminate();
-    relay.waitForFinished();
-    if (status != 0)
-        return status;
-
-    std::sort(latenciesNs.begin(), latenciesNs.end());
-    const qint64 expected = sentBlocks * (perChannel - 1);
-    const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
-    std::printf("relay benchmark: %d channels x %d stations, one block each 40 ms, %d s\n",
-                channels, perChannel, seconds);
-    std::printf("  blocks sent           %lld (%.0f per second, %.1f kB/s into the relay)\n",
-                sentBlocks, double(sentBlocks) / seconds,
-                double(sentBlocks) * blockBytes / seconds / 1000);
-    std::printf("  blocks delivered      %lld of %lld (%.3f %% lost), %.1f kB/s out of the relay\n",
-                receivedBlocks, expected,
-                expected ? 100.0 * double(expected - receivedBlocks) / double(expected) : 0.0,
-                double(receivedBlocks) * blockBytes / seconds / 1000);
-    std::printf("  latency send->heard   median %.3f ms, p95 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                percentile(latenciesNs, 0.5), percentile(latenciesNs, 0.95),
-                percentile(latenciesNs, 0.99), percentile(latenciesNs, 1.0));
-    std::printf("  relay CPU             %.1f %% of one core; resident %lld kB\n",
-                100.0 * double(cpuAtEnd - cpuAtStart) / ticksPerSecond / (seconds + 1.0), relayRss);
+    std::printf("relay against the reference: 40 channels, one talker each, a block each 40 ms, "
+                "%d s per run on %u cores\n",
+                seconds, std::thread::hardware_concurrency());
+    for (const int count : counts) {
+        const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
+        const QString offsetText = QString::number(offset);
+        const Figures relay =
+            measure(QStringLiteral(MARLOX_RELAY_PATH),
+                    {QStringLiteral("--port-offset"), offsetText, QStringLiteral("--log-quiet")},
+                    offset, count, seconds);
+        Figures reference;
+        if (!relayOnly)
+            reference =
+                measure(QStringLiteral(MARLOX_REFERENCE_PATH),
+                        {QStringLiteral("--port-offset"), offsetText}, offset, count, seconds);
+        std::printf("stations %d: relay %s; reference %s\n", count / channels * channels,
+                    describe(relay).constData(), describe(reference).constData());
+        std::printf("  load generator cpu %.1f %% beside the relay, %.1f %% beside the reference\n",
+                    relay.generatorCpuPercent, reference.generatorCpuPercent);
+        std::fflush(stdout);
+    }
     return 0;
 }
