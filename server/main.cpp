@@ -1,13 +1,18 @@
+#include "consolecommands.h"
 #include "deployment.h"
 #include "relay.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +41,25 @@ bool watchStopSignals(QCoreApplication &app) {
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
            ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// The console's default folder: made for this user alone, and refused when
+// someone else made it or can write into it.
+bool makePrivateFolder(const QString &path, QString *error) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+        *error =
+            QStringLiteral("cannot make %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    struct stat info = {};
+    if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::getuid() || (info.st_mode & 0077) != 0) {
+        *error =
+            QStringLiteral("%1 is not a folder of this user's alone; give --console").arg(path);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -69,10 +93,24 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption operatorOption(
         QStringLiteral("operator"),
         QStringLiteral("Address from which operator commands are accepted on the control port; "
-                       "may be repeated. Without it every station may send them."),
+                       "may be repeated. Other stations may send only greetings, reports and "
+                       "alarms."),
         QStringLiteral("ADDR"));
-    parser.addOptions(
-        {listenOption, offsetOption, pendingOption, stationsOption, operatorOption, quietOption});
+    const QCommandLineOption consoleOption(
+        QStringLiteral("console"),
+        QStringLiteral("The operator console's socket, for marlox-operator (default "
+                       "marlox-relay-<control port>.console in the user's runtime folder)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption banFileOption(
+        QStringLiteral("ban-file"),
+        QStringLiteral("File that keeps the bans across restarts (default: none, bans end "
+                       "with the relay)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption banMinutesOption(QStringLiteral("ban-minutes"),
+                                              QStringLiteral("How long a ban lasts (default 60)."),
+                                              QStringLiteral("N"), QStringLiteral("60"));
+    parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, operatorOption,
+                       consoleOption, banFileOption, banMinutesOption, quietOption});
     parser.process(app);
 
     Relay::Options options;
@@ -103,6 +141,22 @@ int main(int argc, char *argv[]) {
         options.operators.append(address);
     }
 
+    options.consolePath =
+        parser.isSet(consoleOption)
+            ? parser.value(consoleOption)
+            : ConsoleCommands::defaultPath(Deployment::controlBasePort + options.portOffset);
+    if (options.consolePath.isEmpty())
+        return fail(QStringLiteral("--console needs a path"));
+    if (!parser.isSet(consoleOption)) {
+        QString error;
+        if (!makePrivateFolder(ConsoleCommands::runtimeFolder(), &error))
+            return fail(error);
+    }
+    options.banFile = parser.value(banFileOption);
+    options.banMinutes = parser.value(banMinutesOption).toInt(&ok);
+    if (!ok || options.banMinutes < 1 || options.banMinutes > 10 * 365 * 24 * 60)
+        return fail(QStringLiteral("--ban-minutes must be 1 to 5256000"));
+
     if (!watchStopSignals(app))
         return fail(QStringLiteral("cannot watch for stop signals"));
     // A station that vanishes mid-write must not end the relay.
@@ -112,9 +166,9 @@ int main(int argc, char *argv[]) {
     QString error;
     if (!relay.start(&error))
         return fail(error);
-    std::fprintf(stderr, "marlox-relay: listening on %s, control port %d\n",
+    std::fprintf(stderr, "marlox-relay: listening on %s, control port %d, console %s\n",
                  qPrintable(options.listenAddress.toString()),
-                 Deployment::controlBasePort + options.portOffset);
+                 Deployment::controlBasePort + options.portOffset, qPrintable(options.consolePath));
     std::fflush(stderr);
     const int status = app.exec();
     std::fprintf(stderr, "marlox-relay: stopped\n");

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "banlist.h"
+#include "stations.h"
+
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -11,6 +15,8 @@
 #include <array>
 #include <memory>
 #include <vector>
+
+class OperatorConsole;
 
 // Relays between the stations of each port: speech in whole 65-byte blocks on
 // the channel and operator ports, and each received piece of text unchanged on
@@ -24,13 +30,20 @@ public:
         QHostAddress listenAddress = QHostAddress::LocalHost;
         int portOffset = 0;
         bool quiet = false;
-        // Output waiting for a slow reader beyond this is dropped for that reader.
+        // Output waiting for a slow reader beyond this is dropped for that reader:
+        // on the speech ports, and on the control and chat ports.
         qint64 maxPendingBytes = 256 * 1024;
+        qint64 maxTextPendingBytes = 8 * 1024;
         int maxStationsPerPort = 100;
-        // When not empty, only stations from these addresses may send operator
-        // commands on the control port; everyone else may send only greetings,
-        // activity reports and alarms.
+        // Only stations from these addresses may send operator commands on the
+        // control port; everyone else may send only greetings, activity reports
+        // and alarms.
         QList<QHostAddress> operators;
+        // The operator console's socket; empty for none.
+        QString consolePath;
+        // Where bans are kept across restarts; empty to keep them in memory.
+        QString banFile;
+        int banMinutes = 60;
     };
 
     // Length of the greeting, report or alarm at the start of `text`, or 0.
@@ -39,8 +52,20 @@ public:
     explicit Relay(Options options, QObject *parent = nullptr);
     ~Relay() override;
 
-    // Listens on all 43 ports; false with a reason when one of them cannot be bound.
+    // Listens on all 43 ports and the console; false with a reason when one of
+    // them cannot be bound or the ban file cannot be read.
     bool start(QString *error);
+
+    const StationTable &stations() const { return m_stations; }
+    BanList &bans() { return m_bans; }
+    // Sends `text` on the identity's control connection only; false when it has none.
+    bool sendToStation(const QByteArray &identity, const QByteArray &text);
+    // Sends `text` to every station on the control port; returns how many.
+    int sendToAll(const QByteArray &text);
+    // Bans the address for the configured time and closes its connections on
+    // every port, after what was already written to them. False with a reason
+    // when the ban could not be kept in the file.
+    bool banAddress(const QHostAddress &address, QString *error);
 
 private:
     enum class Kind { Voice, Control, Chat };
@@ -62,17 +87,30 @@ private:
         qint64 droppedBytes = 0;
         bool mayCommand = true;
         qint64 refusedMessages = 0;
+        // Control port: the identity of the first report or alarm, and the start
+        // of a message whose rest has not arrived yet.
+        QByteArray identity;
+        QByteArray pendingMessage;
+        QElapsedTimer pendingSince;
     };
 
     void acceptStations(Room &room);
     void readFrom(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);
+    void acceptStationMessage(Station &sender, QByteArrayView message);
+    void closeStation(Station &station);
     void removeStation(QTcpSocket *socket);
     void log(const QString &line) const;
 
     Options m_options;
     std::vector<std::unique_ptr<Room>> m_rooms;
+    StationTable m_stations;
+    BanList m_bans;
+    std::unique_ptr<OperatorConsole> m_console;
+    // Connections refused for a ban since the last log line about them.
+    int m_refusedBanned = 0;
+    QElapsedTimer m_lastBanLog;
     // One read buffer for all stations: the relay runs on one thread.
     std::array<char, blockBytes * 256> m_readBuffer{};
 };
