@@ -70,6 +70,8 @@ void OperatorConsole::accept() {
                     client->abort();
                 return;
             }
+            // One command a connection.
+            QObject::disconnect(client, &QLocalSocket::readyRead, this, nullptr);
             const QByteArray line = client->readLine(maxLineBytes + 1);
             client->write(run(line.trimmed()));
             client->disconnectFromServer();
