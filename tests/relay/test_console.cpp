@@ -81,6 +81,7 @@ private slots:
     void chatLinesPassUnchanged_data();
     void chatLinesPassUnchanged();
     void banClosesAndRefusesEveryPort();
+    void operatorsRunTwoStations();
 
 private:
     Station station(int base, const QHostAddress &from = QHostAddress::LocalHost);
@@ -463,6 +464,49 @@ void TestConsole::banClosesAndRefusesEveryPort() {
     QCOMPARE(result.status, 0);
     Station back = reportingStation("EVIL2", *witnessAgain, otherAddress);
     QVERIFY(back->state() == QAbstractSocket::ConnectedState);
+}
+
+// Two stations stood in for by sockets, each with its control link and the
+// voice link of channel 07, the way two radios are online through the relay.
+void TestConsole::operatorsRunTwoStations() {
+    Station witness = station(controlBase);
+    Station a = reportingStation("AAAA1", *witness);
+    Station b = reportingStation("BBBB2", *witness, otherAddress);
+    readExactly(*a, 9);
+    Station aVoice = station(controlBase + 7);
+    Station bVoice = station(controlBase + 7, otherAddress);
+    QVERIFY(testsupport::waitForStations(m_logPath, controlBase + 7 + m_offset, 2));
+
+    // The kick reaches A alone; B still talks to A.
+    QCOMPARE(runOperator({QStringLiteral("kick"), QStringLiteral("AAAA1")}).status, 0);
+    QCOMPARE(readExactly(*a, 9), QByteArray("AAAA1aozl"));
+    QVERIFY(staysSilent(*b, 0));
+    const QByteArray block(65, char(0x5a));
+    bVoice->write(block);
+    bVoice->flush();
+    QCOMPARE(readExactly(*aVoice, 65), block);
+
+    // A station that writes a command word reaches nobody.
+    a->write("BBBB2bann");
+    a->flush();
+    QVERIFY(staysSilent(*b, 300));
+    QVERIFY(staysSilent(*witness, 0));
+
+    // The ban closes B's program and every link of B's, and keeps B out.
+    QCOMPARE(runOperator({QStringLiteral("ban"), QStringLiteral("BBBB2")}).status, 0);
+    QCOMPARE(readExactly(*b, 9), QByteArray("BBBB2bann"));
+    for (QTcpSocket *socket : {b.get(), bVoice.get()})
+        QVERIFY(socket->state() == QAbstractSocket::UnconnectedState ||
+                socket->waitForDisconnected(5000));
+    for (const int base : {controlBase, controlBase + 7}) {
+        Station again = station(base, otherAddress);
+        QVERIFY(isTurnedAway(*again));
+    }
+    QVERIFY(staysSilent(*a, 0));
+    a->write("AAAA1(07)");
+    a->flush();
+    QCOMPARE(readExactly(*witness, 9), QByteArray("AAAA1(07)"));
+    QCOMPARE(runOperator({QStringLiteral("unban"), QStringLiteral("BBBB2")}).status, 0);
 }
 
 QTEST_GUILESS_MAIN(TestConsole)
