@@ -75,7 +75,9 @@ int main(int argc, char *argv[]) {
         "every port shifted by the port offset."));
     parser.addHelpOption();
     const QCommandLineOption listenOption(
-        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("listen"),
+        QStringLiteral("Address to listen on, or \"any\" for every IPv4 and IPv6 address "
+                       "(default 127.0.0.1)."),
         QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption offsetOption(
         QStringLiteral("port-offset"),
@@ -118,7 +120,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(message));
         return 2;
     };
-    if (!options.listenAddress.setAddress(parser.value(listenOption)))
+    if (parser.value(listenOption) == QLatin1String("any"))
+        options.listenAddress = QHostAddress::Any;
+    else if (!options.listenAddress.setAddress(parser.value(listenOption)))
         return fail(QStringLiteral("not an address: %1").arg(parser.value(listenOption)));
     bool ok = false;
     const long long offset = parser.value(offsetOption).toLongLong(&ok);
