@@ -43,6 +43,14 @@ Relay::Relay(Options options, QObject *parent)
                 QStringLiteral("channel %1").arg(channel));
     addRoom(Kind::Voice, Deployment::operatorBasePort, QStringLiteral("operator channel"));
     addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
+    m_banLogTimer.setInterval(1000);
+    m_banLogTimer.setSingleShot(true);
+    connect(&m_banLogTimer, &QTimer::timeout, this, [this] {
+        if (m_refusedBanned == 0)
+            return;
+        logRefusedBanned();
+        m_banLogTimer.start();
+    });
 }
 
 Relay::~Relay() {
@@ -50,6 +58,13 @@ Relay::~Relay() {
     for (auto &room : m_rooms)
         for (auto &station : room->stations)
             station->socket->disconnect(this);
+}
+
+void Relay::logRefusedBanned() {
+    log(QStringLiteral("refused %1 banned connection(s), the last %2")
+            .arg(m_refusedBanned)
+            .arg(m_lastRefusedBanned));
+    m_refusedBanned = 0;
 }
 
 bool Relay::start(QString *error) {
@@ -83,14 +98,11 @@ void Relay::acceptStations(Room &room) {
         if (m_bans.isBanned(peerAddress(*socket))) {
             // A banned station may come back in a loop: one line a second at most.
             ++m_refusedBanned;
-            if (!m_lastBanLog.isValid() || m_lastBanLog.elapsed() >= 1000) {
-                log(QStringLiteral("refused %1 banned connection(s), the last %2 on port %3 (%4)")
-                        .arg(m_refusedBanned)
-                        .arg(peer)
-                        .arg(room.port)
-                        .arg(room.name));
-                m_refusedBanned = 0;
-                m_lastBanLog.start();
+            m_lastRefusedBanned =
+                QStringLiteral("%1 on port %2 (%3)").arg(peer).arg(room.port).arg(room.name);
+            if (!m_banLogTimer.isActive()) {
+                logRefusedBanned();
+                m_banLogTimer.start();
             }
             socket->abort();
             socket->deleteLater();

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <array>
 #include <memory>
@@ -102,6 +103,7 @@ private:
     void closeStation(Station &station);
     void removeStation(QTcpSocket *socket);
     void log(const QString &line) const;
+    void logRefusedBanned();
 
     Options m_options;
     std::vector<std::unique_ptr<Room>> m_rooms;
@@ -110,7 +112,8 @@ private:
     std::unique_ptr<OperatorConsole> m_console;
     // Connections refused for a ban since the last log line about them.
     int m_refusedBanned = 0;
-    QElapsedTimer m_lastBanLog;
+    QString m_lastRefusedBanned;
+    QTimer m_banLogTimer;
     // One read buffer for all stations: the relay runs on one thread.
     std::array<char, blockBytes * 256> m_readBuffer{};
 };
