@@ -205,10 +205,6 @@ void Relay::forward(const Station &sender, const char *data, qint64 size) {
     }
 }
 
-qsizetype Relay::stationMessageLength(QByteArrayView text) {
-    return StationMessage::length(text);
-}
-
 void Relay::forwardStationMessages(Station &sender, const char *data, qint64 size) {
     // Messages sent close together may arrive as one piece, and one message may
     // arrive in two: pass each on by itself, and keep a cut-off start for its

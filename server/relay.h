@@ -47,9 +47,6 @@ public:
         int banMinutes = 60;
     };
 
-    // Length of the greeting, report or alarm at the start of `text`, or 0.
-    static qsizetype stationMessageLength(QByteArrayView text);
-
     explicit Relay(Options options, QObject *parent = nullptr);
     ~Relay() override;
 
