@@ -292,8 +292,6 @@ bool Relay::banAddress(const QHostAddress &address, QString *error) {
         for (auto &station : room->stations)
             if (peerAddress(*station->socket) == banned)
                 closeStation(*station);
-    if (m_options.onBanned)
-        m_options.onBanned(banned);
     return saved;
 }
 

@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <array>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,8 +45,6 @@ public:
         // Where bans are kept across restarts; empty to keep them in memory.
         QString banFile;
         int banMinutes = 60;
-        // Called when an address is banned, for the ports this relay does not own.
-        std::function<void(const QHostAddress &)> onBanned;
     };
 
     explicit Relay(Options options, QObject *parent = nullptr);
