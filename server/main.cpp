@@ -1,3 +1,4 @@
+#include "consolecommands.h"
 #include "deployment.h"
 #include "eventlog.h"
 #include "relay.h"
@@ -6,11 +7,15 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -42,6 +47,25 @@ bool watchStopSignals(QCoreApplication &app) {
            ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+// The console's default folder: made for this user alone, and refused when
+// someone else made it or can write into it.
+bool makePrivateFolder(const QString &path, QString *error) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+        *error =
+            QStringLiteral("cannot make %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    struct stat info = {};
+    if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::getuid() || (info.st_mode & 0077) != 0) {
+        *error =
+            QStringLiteral("%1 is not a folder of this user's alone; give --console").arg(path);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -55,7 +79,9 @@ int main(int argc, char *argv[]) {
         "every port shifted by the port offset."));
     parser.addHelpOption();
     const QCommandLineOption listenOption(
-        QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+        QStringLiteral("listen"),
+        QStringLiteral("Address to listen on, or \"any\" for every IPv4 and IPv6 address "
+                       "(default 127.0.0.1)."),
         QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption offsetOption(
         QStringLiteral("port-offset"),
@@ -64,8 +90,8 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption pendingOption(
         QStringLiteral("max-pending-kb"),
         QStringLiteral("Output held for a slow reader on the control and chat ports before it is "
-                       "dropped (default 256)."),
-        QStringLiteral("KB"), QStringLiteral("256"));
+                       "dropped (default 8)."),
+        QStringLiteral("KB"), QStringLiteral("8"));
     const QCommandLineOption stationsOption(
         QStringLiteral("max-stations"),
         QStringLiteral("Stations accepted per port (default 1000)."), QStringLiteral("N"),
@@ -90,10 +116,25 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption operatorOption(
         QStringLiteral("operator"),
         QStringLiteral("Address from which operator commands are accepted on the control port; "
-                       "may be repeated. Without it every station may send them."),
+                       "may be repeated. Other stations may send only greetings, reports and "
+                       "alarms."),
         QStringLiteral("ADDR"));
+    const QCommandLineOption consoleOption(
+        QStringLiteral("console"),
+        QStringLiteral("The operator console's socket, for marlox-operator (default "
+                       "marlox-relay-<control port>.console in the user's runtime folder)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption banFileOption(
+        QStringLiteral("ban-file"),
+        QStringLiteral("File that keeps the bans across restarts (default: none, bans end "
+                       "with the relay)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption banMinutesOption(QStringLiteral("ban-minutes"),
+                                              QStringLiteral("How long a ban lasts (default 60)."),
+                                              QStringLiteral("N"), QStringLiteral("60"));
     parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, perAddressOption,
-                       perAddressTotalOption, threadsOption, operatorOption, quietOption});
+                       perAddressTotalOption, threadsOption, operatorOption, consoleOption,
+                       banFileOption, banMinutesOption, quietOption});
     parser.process(app);
 
     Relay::Options options;
@@ -101,7 +142,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(message));
         return 2;
     };
-    if (!options.listenAddress.setAddress(parser.value(listenOption)))
+    if (parser.value(listenOption) == QLatin1String("any"))
+        options.listenAddress = QHostAddress::Any;
+    else if (!options.listenAddress.setAddress(parser.value(listenOption)))
         return fail(QStringLiteral("not an address: %1").arg(parser.value(listenOption)));
     bool ok = false;
     const long long offset = parser.value(offsetOption).toLongLong(&ok);
@@ -133,6 +176,22 @@ int main(int argc, char *argv[]) {
         options.operators.append(address);
     }
 
+    options.consolePath =
+        parser.isSet(consoleOption)
+            ? parser.value(consoleOption)
+            : ConsoleCommands::defaultPath(Deployment::controlBasePort + options.portOffset);
+    if (options.consolePath.isEmpty())
+        return fail(QStringLiteral("--console needs a path"));
+    if (!parser.isSet(consoleOption)) {
+        QString error;
+        if (!makePrivateFolder(ConsoleCommands::runtimeFolder(), &error))
+            return fail(error);
+    }
+    options.banFile = parser.value(banFileOption);
+    options.banMinutes = parser.value(banMinutesOption).toInt(&ok);
+    if (!ok || options.banMinutes < 1 || options.banMinutes > 10 * 365 * 24 * 60)
+        return fail(QStringLiteral("--ban-minutes must be 1 to 5256000"));
+
     if (!watchStopSignals(app))
         return fail(QStringLiteral("cannot watch for stop signals"));
     // A station that vanishes mid-write must not end the relay.
@@ -144,6 +203,12 @@ int main(int argc, char *argv[]) {
     AddressLimits limits(perAddress, perAddressTotal);
     options.log = &log;
     options.limits = &limits;
+    // A ban reaches the voice ports through the speech relay, made below.
+    VoiceRelay *voicePorts = nullptr;
+    options.onBanned = [&voicePorts](const QHostAddress &address) {
+        if (voicePorts)
+            voicePorts->dropAddress(address);
+    };
     Relay relay(options);
     QString error;
     if (!relay.start(&error))
@@ -156,12 +221,15 @@ int main(int argc, char *argv[]) {
     voiceOptions.maxStationsPerPort = options.maxStationsPerPort;
     voiceOptions.limits = &limits;
     voiceOptions.log = &log;
+    BanList &bans = relay.bans();
+    voiceOptions.refuse = [&bans](const QHostAddress &address) { return bans.isBanned(address); };
     VoiceRelay voice(voiceOptions);
     if (!voice.start(&error))
         return fail(error);
-    std::fprintf(stderr, "marlox-relay: listening on %s, control port %d\n",
+    voicePorts = &voice;
+    std::fprintf(stderr, "marlox-relay: listening on %s, control port %d, console %s\n",
                  qPrintable(options.listenAddress.toString()),
-                 Deployment::controlBasePort + options.portOffset);
+                 Deployment::controlBasePort + options.portOffset, qPrintable(options.consolePath));
     std::fflush(stderr);
     const int status = app.exec();
     std::fprintf(stderr, "marlox-relay: stopped\n");

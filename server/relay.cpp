@@ -1,5 +1,6 @@
 #include "relay.h"
 
+#include "console.h"
 #include "deployment.h"
 #include "eventlog.h"
 
@@ -22,44 +23,19 @@ constexpr int acceptPauseMs = 100;
 constexpr qint64 stationReadBufferBytes = 64 * 1024;
 
 QHostAddress peerAddress(const QTcpSocket &socket) {
-    const QHostAddress address = socket.peerAddress();
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4) : address;
+    return BanList::normalized(socket.peerAddress());
 }
 
 QString peerText(const QTcpSocket &socket) {
     return peerAddress(socket).toString() + u':' + QString::number(socket.peerPort());
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool isAlphanumeric(char c) {
-    return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// A channel text as the stations send it: "01" to "40", or "0" before the first
-// step and on the operator channel. Returns its length, or 0.
-qsizetype channelLength(QByteArrayView text) {
-    if (text.size() >= 2 && isDigit(text[0]) && isDigit(text[1])) {
-        const int channel = (text[0] - '0') * 10 + (text[1] - '0');
-        if (channel >= 1 && channel <= 40)
-            return 2;
-    }
-    return !text.isEmpty() && text[0] == '0' ? 1 : 0;
-}
-
 } // namespace
 
-Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(options) {
-    for (QHostAddress &address : m_options.operators) {
-        bool mapped = false;
-        const quint32 ipv4 = address.toIPv4Address(&mapped);
-        if (mapped)
-            address = QHostAddress(ipv4);
-    }
+Relay::Relay(Options options, QObject *parent)
+    : QObject(parent), m_options(options), m_bans(m_options.banFile) {
+    for (QHostAddress &address : m_options.operators)
+        address = BanList::normalized(address);
     const auto addRoom = [this](Kind kind, int basePort, const QString &name) {
         auto room = std::make_unique<Room>();
         room->kind = kind;
@@ -69,6 +45,14 @@ Relay::Relay(Options options, QObject *parent) : QObject(parent), m_options(opti
     };
     addRoom(Kind::Control, Deployment::controlBasePort, QStringLiteral("control"));
     addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
+    m_banLogTimer.setInterval(1000);
+    m_banLogTimer.setSingleShot(true);
+    connect(&m_banLogTimer, &QTimer::timeout, this, [this] {
+        if (m_refusedBanned == 0)
+            return;
+        logRefusedBanned();
+        m_banLogTimer.start();
+    });
 }
 
 Relay::~Relay() {
@@ -83,7 +67,16 @@ Relay::~Relay() {
     }
 }
 
+void Relay::logRefusedBanned() {
+    log(QStringLiteral("refused %1 banned connection(s), the last %2")
+            .arg(m_refusedBanned)
+            .arg(m_lastRefusedBanned));
+    m_refusedBanned = 0;
+}
+
 bool Relay::start(QString *error) {
+    if (!m_bans.load(error))
+        return false;
     for (auto &room : m_rooms) {
         QString reason;
         room->listenFd = openListeningSocket(m_options.listenAddress, room->port, &reason);
@@ -101,12 +94,30 @@ bool Relay::start(QString *error) {
         connect(room->acceptNotifier.get(), &QSocketNotifier::activated, this,
                 [this, target] { acceptStations(*target); });
     }
+    if (!m_options.consolePath.isEmpty()) {
+        m_console = std::make_unique<OperatorConsole>(*this, m_options.consolePath);
+        if (!m_console->start(error))
+            return false;
+    }
     return true;
 }
 
 void Relay::acceptStations(Room &room) {
     while (QTcpSocket *socket = nextConnection(room)) {
         const QString peer = peerText(*socket);
+        if (m_bans.isBanned(peerAddress(*socket))) {
+            // A banned station may come back in a loop: one line a second at most.
+            ++m_refusedBanned;
+            m_lastRefusedBanned =
+                QStringLiteral("%1 on port %2 (%3)").arg(peer).arg(room.port).arg(room.name);
+            if (!m_banLogTimer.isActive()) {
+                logRefusedBanned();
+                m_banLogTimer.start();
+            }
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         if (int(room.stations.size()) >= m_options.maxStationsPerPort) {
             log(QStringLiteral("refused %1 on port %2 (%3): full")
                     .arg(peer)
@@ -132,8 +143,8 @@ void Relay::acceptStations(Room &room) {
         station->socket = socket;
         station->peer = peer;
         station->address = address;
-        station->mayCommand = room.kind != Kind::Control || m_options.operators.isEmpty() ||
-                              m_options.operators.contains(peerAddress(*socket));
+        station->mayCommand =
+            room.kind != Kind::Control || m_options.operators.contains(peerAddress(*socket));
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
         setShortKeepAlive(int(socket->socketDescriptor()));
@@ -187,10 +198,17 @@ void Relay::readFrom(Station &station) {
         const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
         if (got <= 0)
             return;
-        if (station.mayCommand)
-            forward(station, m_readBuffer.data(), got);
+        const QByteArrayView piece(m_readBuffer.data(), got);
+        if (station.room->kind == Kind::Chat)
+            forward(station, piece.data(), piece.size());
+        else if (!station.mayCommand)
+            forwardStationMessages(station, piece.data(), piece.size());
+        else if (piece == "hallo")
+            continue;
+        else if (StationMessage::length(piece) == piece.size())
+            acceptStationMessage(station, piece);
         else
-            forwardStationMessages(station, m_readBuffer.data(), got);
+            forward(station, piece.data(), piece.size());
     }
 }
 
@@ -207,48 +225,110 @@ void Relay::forward(const Station &sender, const char *data, qint64 size) {
             continue;
         }
         station->socket->write(data, size);
+        // Text goes to the system at once, so that what waits here is only
+        // what a slow reader has not taken.
+        station->socket->flush();
     }
-}
-
-qsizetype Relay::stationMessageLength(QByteArrayView text) {
-    if (text.startsWith("hallo"))
-        return 5;
-    if (text.size() < 7 || !std::all_of(text.begin(), text.begin() + 4, isAlphanumeric) ||
-        !isDigit(text[4]))
-        return 0;
-    qsizetype at = 5;
-    if (text[at] == 'A') {
-        const qsizetype channel = channelLength(text.sliced(at + 1));
-        at += 1 + channel;
-        return channel > 0 && at < text.size() && text[at] == 'A' ? at + 1 : 0;
-    }
-    if (text[at] == 'C')
-        ++at;
-    if (at >= text.size() || text[at] != '(')
-        return 0;
-    const qsizetype channel = channelLength(text.sliced(at + 1));
-    at += 1 + channel;
-    return channel > 0 && at < text.size() && text[at] == ')' ? at + 1 : 0;
 }
 
 void Relay::forwardStationMessages(Station &sender, const char *data, qint64 size) {
-    // Messages sent close together may arrive as one piece: pass each on by
-    // itself, or none of the piece when any part of it is not a station's message.
-    const QByteArrayView piece(data, size);
+    // Messages sent close together may arrive as one piece, and one message may
+    // arrive in two: pass each on by itself, and keep a cut-off start for its
+    // rest. A piece with anything else in it is refused whole.
+    if (!sender.pendingMessage.isEmpty() && sender.pendingSince.elapsed() > 1000) {
+        sender.pendingMessage.clear();
+        ++sender.refusedMessages;
+    }
+    const QByteArray joined = sender.pendingMessage + QByteArray::fromRawData(data, size);
+    sender.pendingMessage.clear();
+    const QByteArrayView piece(joined);
+    QList<QByteArrayView> messages;
     qsizetype at = 0;
     while (at < piece.size()) {
-        const qsizetype length = stationMessageLength(piece.sliced(at));
-        if (length == 0) {
+        const qsizetype length = StationMessage::length(piece.sliced(at));
+        if (length == 0)
+            break;
+        messages.append(piece.sliced(at, length));
+        at += length;
+    }
+    if (at < piece.size()) {
+        if (!StationMessage::isStart(piece.sliced(at))) {
             ++sender.refusedMessages;
             return;
         }
-        at += length;
+        sender.pendingMessage = piece.sliced(at).toByteArray();
+        sender.pendingSince.start();
     }
-    for (at = 0; at < piece.size();) {
-        const qsizetype length = stationMessageLength(piece.sliced(at));
-        forward(sender, data + at, length);
-        at += length;
+    for (const QByteArrayView message : messages)
+        acceptStationMessage(sender, message);
+}
+
+void Relay::acceptStationMessage(Station &sender, QByteArrayView message) {
+    const QHostAddress address = peerAddress(*sender.socket);
+    // Greetings are for the relay alone: passed on, they could be read as
+    // part of a notice to all.
+    if (message == "hallo") {
+        if (!sender.identity.isEmpty())
+            m_stations.note(sender.identity, sender.socket, address, {});
+        return;
     }
+    // A connection speaks for one station: the one it named first.
+    const QByteArray identity = message.first(5).toByteArray();
+    if (sender.identity.isEmpty())
+        sender.identity = identity;
+    if (identity != sender.identity ||
+        !m_stations.note(identity, sender.socket, address, StationMessage::channel(message))) {
+        ++sender.refusedMessages;
+        return;
+    }
+    forward(sender, message.data(), message.size());
+}
+
+bool Relay::sendToStation(const QByteArray &identity, const QByteArray &text) {
+    const StationTable::Entry *entry = m_stations.find(identity);
+    if (!entry || !entry->connection ||
+        entry->connection->state() != QAbstractSocket::ConnectedState)
+        return false;
+    entry->connection->write(text);
+    return true;
+}
+
+int Relay::sendToAll(const QByteArray &text) {
+    int reached = 0;
+    for (auto &room : m_rooms) {
+        if (room->kind != Kind::Control)
+            continue;
+        for (auto &station : room->stations) {
+            if (station->socket->state() != QAbstractSocket::ConnectedState)
+                continue;
+            station->socket->write(text);
+            ++reached;
+        }
+    }
+    return reached;
+}
+
+bool Relay::banAddress(const QHostAddress &address, QString *error) {
+    const bool saved = m_bans.ban(address, m_options.banMinutes, error);
+    const QHostAddress banned = BanList::normalized(address);
+    log(QStringLiteral("banned %1 for %2 minutes")
+            .arg(banned.toString())
+            .arg(m_options.banMinutes));
+    for (auto &room : m_rooms)
+        for (auto &station : room->stations)
+            if (peerAddress(*station->socket) == banned)
+                closeStation(*station);
+    if (m_options.onBanned)
+        m_options.onBanned(banned);
+    return saved;
+}
+
+void Relay::closeStation(Station &station) {
+    // Text already written (the ban itself) still goes out before the close,
+    // unless the station will not read it.
+    QTcpSocket *socket = station.socket;
+    socket->disconnectFromHost();
+    QTimer::singleShot(2000, socket, [socket] { socket->abort(); });
 }
 
 void Relay::removeStation(QTcpSocket *socket) {
@@ -260,6 +340,7 @@ void Relay::removeStation(QTcpSocket *socket) {
             continue;
         const std::unique_ptr<Station> station = std::move(*found);
         stations.erase(found);
+        m_stations.release(socket);
         if (m_options.limits)
             m_options.limits->release(station->address, room->port);
         const QString where = QStringLiteral("on port %1 (%2), %3 connected")

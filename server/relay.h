@@ -1,23 +1,30 @@
 #pragma once
 
+#include "banlist.h"
 #include "stationlimits.h"
+#include "stations.h"
 
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
 
 class EventLog;
+class OperatorConsole;
 
 // Relays each received piece of text unchanged between the stations of the
-// control port and of the chat port. Speech has a relay of its own (VoiceRelay).
+// chat port, and the stations' own messages between those of the control port;
+// runs the operators' console. Speech has a relay of its own (VoiceRelay).
 class Relay : public QObject {
     Q_OBJECT
 public:
@@ -26,27 +33,43 @@ public:
         int portOffset = 0;
         bool quiet = false;
         // Output waiting for a slow reader beyond this is dropped for that reader.
-        qint64 maxPendingBytes = 256 * 1024;
+        qint64 maxPendingBytes = 8 * 1024;
         int maxStationsPerPort = 1000;
         // Shared with the voice ports; none when null.
         AddressLimits *limits = nullptr;
         // Lines go to standard error when null.
         EventLog *log = nullptr;
-        // When not empty, only stations from these addresses may send operator
-        // commands on the control port; everyone else may send only greetings,
-        // activity reports and alarms.
+        // Only stations from these addresses may send operator commands on the
+        // control port; everyone else may send only greetings, activity reports
+        // and alarms.
         QList<QHostAddress> operators;
+        // The operator console's socket; empty for none.
+        QString consolePath;
+        // Where bans are kept across restarts; empty to keep them in memory.
+        QString banFile;
+        int banMinutes = 60;
+        // Called when an address is banned, for the ports this relay does not own.
+        std::function<void(const QHostAddress &)> onBanned;
     };
-
-    // Length of the greeting, report or alarm at the start of `text`, or 0.
-    static qsizetype stationMessageLength(QByteArrayView text);
 
     explicit Relay(Options options, QObject *parent = nullptr);
     ~Relay() override;
 
-    // Listens on the control and chat ports; false with a reason when one of them
-    // cannot be bound.
+    // Listens on the control and chat ports and the console; false with a reason
+    // when one of them cannot be bound or the ban file cannot be read.
     bool start(QString *error);
+
+    const StationTable &stations() const { return m_stations; }
+    // Safe to consult from any thread.
+    BanList &bans() { return m_bans; }
+    // Sends `text` on the identity's control connection only; false when it has none.
+    bool sendToStation(const QByteArray &identity, const QByteArray &text);
+    // Sends `text` to every station on the control port; returns how many.
+    int sendToAll(const QByteArray &text);
+    // Bans the address for the configured time and closes its connections on
+    // every port, after what was already written to them. False with a reason
+    // when the ban could not be kept in the file.
+    bool banAddress(const QHostAddress &address, QString *error);
 
 private:
     enum class Kind { Control, Chat };
@@ -67,6 +90,11 @@ private:
         qint64 droppedBytes = 0;
         bool mayCommand = true;
         qint64 refusedMessages = 0;
+        // Control port: the identity of the first report or alarm, and the start
+        // of a message whose rest has not arrived yet.
+        QByteArray identity;
+        QByteArray pendingMessage;
+        QElapsedTimer pendingSince;
     };
 
     void acceptStations(Room &room);
@@ -75,11 +103,21 @@ private:
     void readFrom(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);
+    void acceptStationMessage(Station &sender, QByteArrayView message);
+    void closeStation(Station &station);
     void removeStation(QTcpSocket *socket);
     void log(const QString &line, int port = -1, const QString &where = {}) const;
+    void logRefusedBanned();
 
     Options m_options;
     std::vector<std::unique_ptr<Room>> m_rooms;
+    StationTable m_stations;
+    BanList m_bans;
+    std::unique_ptr<OperatorConsole> m_console;
+    // Connections refused for a ban since the last log line about them.
+    int m_refusedBanned = 0;
+    QString m_lastRefusedBanned;
+    QTimer m_banLogTimer;
     // One read buffer for all stations: the relay runs on one thread.
     std::array<char, 4096> m_readBuffer{};
 };

@@ -295,13 +295,13 @@ void TestRelay::controlReachesEveryStation() {
     // The sender hears its own report too, as its activity panel expects.
     QCOMPARE(readExactly(*a, report.size()), report);
 
+    // Command words are for operators: a station that sends one reaches nobody.
     const QByteArray command("QRST7Na-0");
     b->write(command);
     b->flush();
-    QCOMPARE(readExactly(*a, command.size()), command);
-    QCOMPARE(readExactly(*c, command.size()), command);
-    QCOMPARE(readExactly(*b, command.size()), command);
-    QVERIFY(staysSilent(*a, 100));
+    QVERIFY(staysSilent(*a));
+    QVERIFY(staysSilent(*b, 0));
+    QVERIFY(staysSilent(*c, 0));
 }
 
 void TestRelay::chatReachesOthersOnly() {
@@ -388,9 +388,15 @@ void TestRelay::survivesGarbage() {
         QVERIFY(waitForStations(base, 2));
         sender->write(garbage.left(garbage.size() - 11));
         QVERIFY(sender->waitForBytesWritten(5000));
-        if (base == controlBase || base == chatBase) {
+        // Chat lines pass unchanged; garbage on the control port is no
+        // station's message and reaches nobody.
+        if (base == chatBase) {
             const qsizetype expected = garbage.size() - 11;
             QCOMPARE(readExactly(*receiver, expected, 10000), garbage.left(expected));
+            continue;
+        }
+        if (base == controlBase) {
+            QVERIFY(staysSilent(*receiver));
             continue;
         }
         // On a voice port garbage is speech like any other, held to the speech rate:
@@ -485,16 +491,15 @@ void TestRelay::acceptsCommandsOnlyFromOperators() {
     QVERIFY(QTest::qWaitFor([&] { return readLog(logPath).contains("3 connected"); }));
 
     const QList<std::pair<QByteArray, bool>> messages = {
-        {"hallo", true},          {"ABCD1(04)", true},  {"ABCD1C(40)", true},
-        {"ABCD1A04A", true},      {"ABCD1(0)", true},   {"ABCD1(04)EFGH2C(05)", true},
+        {"hallo", false},         {"ABCD1(04)", true},  {"ABCD1C(40)", true},
+        {"ABCD1A04A", true},      {"ABCD1(0)", true},   {"ABCD1(04)ABCD1C(05)", true},
         {"EFGH2Na-0", false},     {"EFGH2bann", false}, {"ABCD1(04)EFGH2gimx", false},
         {"12345alle(04)", false}, {"ABCD1(41)", false}, {"ABCD1(00)", false},
         {"ABC1(04)", false},
     };
     // A refused message goes on a connection of its own, so that it cannot share a
     // piece with the next one; the listener then hears the marker and nothing else.
-    const QByteArray marker("MARK1(01)");
-    std::vector<Station> refusedSenders;
+    const QByteArray marker("ABCD1(01)");
     for (const auto &[message, passes] : messages) {
         if (passes) {
             sender->write(message);
@@ -502,11 +507,12 @@ void TestRelay::acceptsCommandsOnlyFromOperators() {
             QCOMPARE(readExactly(*listener, message.size()), message);
             continue;
         }
-        refusedSenders.push_back(std::make_unique<QTcpSocket>());
-        refusedSenders.back()->connectToHost(QHostAddress::LocalHost, controlPort);
-        QVERIFY(refusedSenders.back()->waitForConnected(5000));
-        refusedSenders.back()->write(message);
-        QVERIFY(refusedSenders.back()->waitForBytesWritten(5000));
+        // Gone again before the next one: an address may hold only a few connections.
+        QTcpSocket refusedSender;
+        refusedSender.connectToHost(QHostAddress::LocalHost, controlPort);
+        QVERIFY(refusedSender.waitForConnected(5000));
+        refusedSender.write(message);
+        QVERIFY(refusedSender.waitForBytesWritten(5000));
         QTest::qWait(20);
         sender->write(marker);
         sender->flush();
