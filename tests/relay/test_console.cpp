@@ -22,25 +22,8 @@ constexpr int chatBase = 10040;
 const QHostAddress otherAddress(QStringLiteral("127.0.0.2"));
 
 using Station = std::unique_ptr<QTcpSocket>;
-
-QByteArray readExactly(QTcpSocket &socket, qint64 size, int timeoutMs = 5000) {
-    QByteArray data;
-    QElapsedTimer timer;
-    timer.start();
-    while (data.size() < size && timer.elapsed() < timeoutMs) {
-        if (socket.bytesAvailable() == 0)
-            socket.waitForReadyRead(int(std::max<qint64>(1, timeoutMs - timer.elapsed())));
-        data += socket.read(size - data.size());
-    }
-    return data;
-}
-
-bool staysSilent(QTcpSocket &socket, int ms = 200) {
-    if (socket.bytesAvailable() > 0)
-        return false;
-    socket.waitForReadyRead(ms);
-    return socket.bytesAvailable() == 0;
-}
+using testsupport::readExactly;
+using testsupport::staysSilent;
 
 // True when the relay closes the connection (or never lets it open) without a word.
 bool isTurnedAway(QTcpSocket &socket) {

@@ -54,26 +54,8 @@ bool checkBlocks(const QByteArray &bytes, std::map<int, QList<int>> *indicesBySe
 }
 
 using Station = std::unique_ptr<QTcpSocket>;
-
-QByteArray readExactly(QTcpSocket &socket, qint64 size, int timeoutMs = 5000) {
-    QByteArray data;
-    QElapsedTimer timer;
-    timer.start();
-    while (data.size() < size && timer.elapsed() < timeoutMs) {
-        if (socket.bytesAvailable() == 0)
-            socket.waitForReadyRead(int(std::max<qint64>(1, timeoutMs - timer.elapsed())));
-        data += socket.read(size - data.size());
-    }
-    return data;
-}
-
-// True when nothing (more) arrives within `ms`.
-bool staysSilent(QTcpSocket &socket, int ms = 200) {
-    if (socket.bytesAvailable() > 0)
-        return false;
-    socket.waitForReadyRead(ms);
-    return socket.bytesAvailable() == 0;
-}
+using testsupport::readExactly;
+using testsupport::staysSilent;
 
 } // namespace
 

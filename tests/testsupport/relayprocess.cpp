@@ -1,8 +1,12 @@
 #include "relayprocess.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <algorithm>
 
 namespace testsupport {
 
@@ -46,6 +50,25 @@ bool waitForStations(const QString &logPath, int port, int count) {
             return false;
         },
         10000);
+}
+
+QByteArray readExactly(QTcpSocket &socket, qint64 size, int timeoutMs) {
+    QByteArray data;
+    QElapsedTimer timer;
+    timer.start();
+    while (data.size() < size && timer.elapsed() < timeoutMs) {
+        if (socket.bytesAvailable() == 0)
+            socket.waitForReadyRead(int(std::max<qint64>(1, timeoutMs - timer.elapsed())));
+        data += socket.read(size - data.size());
+    }
+    return data;
+}
+
+bool staysSilent(QTcpSocket &socket, int ms) {
+    if (socket.bytesAvailable() > 0)
+        return false;
+    socket.waitForReadyRead(ms);
+    return socket.bytesAvailable() == 0;
 }
 
 } // namespace testsupport

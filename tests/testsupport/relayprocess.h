@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTcpSocket;
+
 namespace testsupport {
 
 QByteArray readLog(const QString &path);
@@ -16,5 +18,11 @@ int startRelay(QProcess &relay, const QString &logPath, const QStringList &optio
 
 // Waits until the relay's log says `count` stations are connected on `port`.
 bool waitForStations(const QString &logPath, int port, int count);
+
+// Reads until `size` bytes have come or `timeoutMs` has passed.
+QByteArray readExactly(QTcpSocket &socket, qint64 size, int timeoutMs = 5000);
+
+// True when nothing (more) arrives within `ms`.
+bool staysSilent(QTcpSocket &socket, int ms = 200);
 
 } // namespace testsupport
