@@ -6,6 +6,10 @@
 // 127.0.0.0/8, as stations on the air do.
 //
 //   bench_relay [--seconds N] [--counts 400,2000,5000,10000] [--relay-only]
+//               [--threads N]
+//
+// The load generator needs a core of its own, so the relay gets one worker
+// thread fewer than the machine has cores unless --threads says otherwise.
 //
 // For each station count one line:
 //   stations N: relay lost L p50 X ms p99 Y ms cpu C % rss R MB; reference lost ...
@@ -32,6 +36,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -164,6 +169,10 @@ Figures measure(const QString &program, const QStringList &arguments, int offset
         if (stations[at].talker)
             stations[at].nextSendNs = startNs + blockIntervalNs * qint64(talker++) / channels;
 
+    const int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event timerEvent{EPOLLIN, {.ptr = nullptr}};
+    ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &timerEvent);
+
     std::vector<double> latenciesMs;
     qint64 expected = 0;
     qint64 heard = 0;
@@ -202,10 +211,21 @@ Figures measure(const QString &program, const QStringList &arguments, int offset
             }
             nextNs = std::min(nextNs, station.nextSendNs);
         }
-        const int waitMs = int(std::clamp<std::int64_t>((nextNs - nowNs()) / 1'000'000, 0, 1));
-        const int ready = ::epoll_wait(epollFd, events.data(), int(events.size()), waitMs);
+        // Sleep until the next send is due or a block arrives: a generator that
+        // spun here would take a core from the server it measures.
+        itimerspec due{};
+        due.it_value.tv_sec = time_t(nextNs / 1'000'000'000);
+        due.it_value.tv_nsec = long(nextNs % 1'000'000'000);
+        ::timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &due, nullptr);
+        const int ready = ::epoll_wait(epollFd, events.data(), int(events.size()), 100);
         now = nowNs();
         for (int at = 0; at < ready; ++at) {
+            if (events[size_t(at)].data.ptr == nullptr) {
+                std::uint64_t expirations = 0;
+                [[maybe_unused]] const ssize_t got =
+                    ::read(timerFd, &expirations, sizeof expirations);
+                continue;
+            }
             auto &station = *static_cast<Station *>(events[size_t(at)].data.ptr);
             std::memcpy(buffer.data(), station.partial, size_t(station.partialBytes));
             const ssize_t got = ::recv(station.fd, buffer.data() + station.partialBytes,
@@ -230,6 +250,7 @@ Figures measure(const QString &program, const QStringList &arguments, int offset
     }
     for (const Station &station : stations)
         ::close(station.fd);
+    ::close(timerFd);
     ::close(epollFd);
     server.terminate();
     server.waitForFinished(10000);
@@ -264,6 +285,7 @@ int main(int argc, char *argv[]) {
     int seconds = 10;
     QList<int> counts{400, 2000, 5000, 10000};
     bool relayOnly = false;
+    int threads = std::max(1, int(std::thread::hardware_concurrency()) - 1);
     for (int at = 1; at < argc; ++at) {
         const QByteArray argument(argv[at]);
         if (argument == "--seconds" && at + 1 < argc) {
@@ -274,9 +296,11 @@ int main(int argc, char *argv[]) {
                 counts.append(std::max(channels * 2, count.toInt()));
         } else if (argument == "--relay-only") {
             relayOnly = true;
+        } else if (argument == "--threads" && at + 1 < argc) {
+            threads = std::max(1, std::atoi(argv[++at]));
         } else {
             std::fprintf(stderr, "usage: bench_relay [--seconds N] [--counts A,B,...] "
-                                 "[--relay-only]\n");
+                                 "[--relay-only] [--threads N]\n");
             return 2;
         }
     }
@@ -293,14 +317,15 @@ int main(int argc, char *argv[]) {
     }
 
     std::printf("relay against the reference: 40 channels, one talker each, a block each 40 ms, "
-                "%d s per run on %u cores\n",
-                seconds, std::thread::hardware_concurrency());
+                "%d s per run on %u cores, relay worker threads: %d\n",
+                seconds, std::thread::hardware_concurrency(), threads);
     for (const int count : counts) {
         const int offset = int(QRandomGenerator::global()->bounded(20000, 50000));
         const QString offsetText = QString::number(offset);
         const Figures relay =
             measure(QStringLiteral(MARLOX_RELAY_PATH),
-                    {QStringLiteral("--port-offset"), offsetText, QStringLiteral("--log-quiet")},
+                    {QStringLiteral("--port-offset"), offsetText, QStringLiteral("--log-quiet"),
+                     QStringLiteral("--threads"), QString::number(threads)},
                     offset, count, seconds);
         Figures reference;
         if (!relayOnly)
