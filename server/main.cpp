@@ -198,11 +198,13 @@ int main(int argc, char *argv[]) {
     std::signal(SIGPIPE, SIG_IGN);
 
     // Every station holds a descriptor; the usual soft limit of 1024 is far too few.
-    raiseDescriptorLimit();
+    const long descriptorLimit = raiseDescriptorLimit();
     EventLog log(options.quiet);
     AddressLimits limits(perAddress, perAddressTotal);
+    ConnectionBudget budget(descriptorLimit, &log);
     options.log = &log;
     options.limits = &limits;
+    options.budget = &budget;
     // A ban reaches the voice ports through the speech relay, made below.
     VoiceRelay *voicePorts = nullptr;
     options.onBanned = [&voicePorts](const QHostAddress &address) {
@@ -220,6 +222,7 @@ int main(int argc, char *argv[]) {
     voiceOptions.threads = threads;
     voiceOptions.maxStationsPerPort = options.maxStationsPerPort;
     voiceOptions.limits = &limits;
+    voiceOptions.budget = &budget;
     voiceOptions.log = &log;
     BanList &bans = relay.bans();
     voiceOptions.refuse = [&bans](const QHostAddress &address) { return bans.isBanned(address); };
@@ -227,6 +230,7 @@ int main(int argc, char *argv[]) {
     if (!voice.start(&error))
         return fail(error);
     voicePorts = &voice;
+    budget.countOwnDescriptors();
     std::fprintf(stderr, "marlox-relay: listening on %s, control port %d, console %s\n",
                  qPrintable(options.listenAddress.toString()),
                  Deployment::controlBasePort + options.portOffset, qPrintable(options.consolePath));

@@ -116,6 +116,7 @@ void Relay::acceptStations(Room &room) {
             }
             socket->abort();
             socket->deleteLater();
+            giveBackPlace();
             continue;
         }
         if (int(room.stations.size()) >= m_options.maxStationsPerPort) {
@@ -125,6 +126,7 @@ void Relay::acceptStations(Room &room) {
                     .arg(room.name));
             socket->abort();
             socket->deleteLater();
+            giveBackPlace();
             continue;
         }
         const AddressKey address = addressKey(peerAddress(*socket));
@@ -136,6 +138,7 @@ void Relay::acceptStations(Room &room) {
                     .arg(room.name));
             socket->abort();
             socket->deleteLater();
+            giveBackPlace();
             continue;
         }
         auto station = std::make_unique<Station>();
@@ -170,26 +173,46 @@ void Relay::acceptStations(Room &room) {
 }
 
 QTcpSocket *Relay::nextConnection(Room &room) {
+    // Without a place the connection stays in the backlog and the port would wake
+    // us again at once: rest instead of spinning, as when out of descriptors.
+    if (m_options.budget && !m_options.budget->take()) {
+        restAccepting(room);
+        return nullptr;
+    }
     const int fd = ::accept4(room.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        // Out of descriptors the connection stays in the backlog and the port would
-        // wake us again at once: rest a moment instead of spinning.
-        if (isOutOfDescriptors(errno)) {
-            room.acceptNotifier->setEnabled(false);
+        const int error = errno;
+        giveBackPlace();
+        if (isOutOfDescriptors(error)) {
             log(QStringLiteral("accepting paused on port %1 (%2): %3")
                     .arg(room.port)
-                    .arg(room.name, QString::fromLocal8Bit(std::strerror(errno))));
-            QTimer::singleShot(acceptPauseMs, this,
-                               [&room] { room.acceptNotifier->setEnabled(true); });
+                    .arg(room.name, QString::fromLocal8Bit(std::strerror(error))));
+            restAccepting(room);
         }
         return nullptr;
     }
     auto socket = std::make_unique<QTcpSocket>(this);
     if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
+        giveBackPlace();
         return nullptr;
     }
     return socket.release();
+}
+
+void Relay::restAccepting(Room &room) {
+    room.acceptNotifier->setEnabled(false);
+    QTimer::singleShot(acceptPauseMs, this, [this, &room] {
+        if (m_options.budget && m_options.budget->full())
+            restAccepting(room);
+        else
+            room.acceptNotifier->setEnabled(true);
+    });
+}
+
+void Relay::giveBackPlace() {
+    if (m_options.budget)
+        m_options.budget->give();
 }
 
 void Relay::readFrom(Station &station) {
@@ -341,6 +364,7 @@ void Relay::removeStation(QTcpSocket *socket) {
         const std::unique_ptr<Station> station = std::move(*found);
         stations.erase(found);
         m_stations.release(socket);
+        giveBackPlace();
         if (m_options.limits)
             m_options.limits->release(station->address, room->port);
         const QString where = QStringLiteral("on port %1 (%2), %3 connected")

@@ -37,6 +37,9 @@ public:
         int maxStationsPerPort = 1000;
         // Shared with the voice ports; none when null.
         AddressLimits *limits = nullptr;
+        // Connections held on every port against the relay's descriptors, shared
+        // with the voice ports likewise; none when null.
+        ConnectionBudget *budget = nullptr;
         // Lines go to standard error when null.
         EventLog *log = nullptr;
         // Only stations from these addresses may send operator commands on the
@@ -100,6 +103,10 @@ private:
     void acceptStations(Room &room);
     // The next waiting station of the room, or null.
     QTcpSocket *nextConnection(Room &room);
+    // Stops accepting on the room for a moment, and for as long as the
+    // connections have their fill.
+    void restAccepting(Room &room);
+    void giveBackPlace();
     void readFrom(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);

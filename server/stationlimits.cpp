@@ -1,8 +1,12 @@
 #include "stationlimits.h"
 
+#include "eventlog.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -144,6 +148,76 @@ void AddressLimits::release(const AddressKey &address, quint16 port) {
         held.perPort.erase(onPort);
     if (--held.total == 0)
         m_held.erase(found);
+}
+
+namespace {
+
+// Bounds that keep the counts far from overflow whatever the limit.
+constexpr long unlimitedConnections = INT_MAX / 2;
+
+int capacityFor(long descriptorLimit, long ownDescriptors) {
+    if (descriptorLimit < 0 || descriptorLimit > unlimitedConnections)
+        return int(unlimitedConnections);
+    return int(std::max(0L, descriptorLimit - ConnectionBudget::reserve - ownDescriptors));
+}
+
+// Descriptors open in this process now, or -1 when the system does not say.
+long openDescriptors() {
+    DIR *folder = ::opendir("/proc/self/fd");
+    if (!folder)
+        return -1;
+    long count = 0;
+    while (const dirent *entry = ::readdir(folder))
+        if (entry->d_name[0] != '.')
+            ++count;
+    ::closedir(folder);
+    // The folder's own descriptor was among them.
+    return count - 1;
+}
+
+} // namespace
+
+ConnectionBudget::ConnectionBudget(long descriptorLimit, EventLog *log)
+    : m_descriptorLimit(descriptorLimit), m_log(log), m_capacity(capacityFor(descriptorLimit, 0)) {}
+
+void ConnectionBudget::countOwnDescriptors() {
+    const long open = openDescriptors();
+    if (open < 0)
+        return;
+    // Stations may already be coming in; theirs are not the relay's own.
+    const long own = std::max(0L, open - m_held.load());
+    m_capacity = capacityFor(m_descriptorLimit, own);
+}
+
+bool ConnectionBudget::take() {
+    const int capacity = m_capacity.load(std::memory_order_relaxed);
+    const int held = m_held.fetch_add(1, std::memory_order_relaxed);
+    if (held < capacity)
+        return true;
+    m_held.fetch_sub(1, std::memory_order_relaxed);
+    if (!m_paused.load(std::memory_order_relaxed) && !m_paused.exchange(true))
+        log(QStringLiteral("accepting paused on every port: %1 connections held, the last %2 "
+                           "descriptors kept in reserve")
+                .arg(held)
+                .arg(reserve));
+    return false;
+}
+
+void ConnectionBudget::give() {
+    const int held = m_held.fetch_sub(1, std::memory_order_relaxed) - 1;
+    // A tenth free again before the ports are said to accept again, so that an
+    // attacker who keeps them full and trades one connection for another does
+    // not fill the log.
+    if (m_paused.load(std::memory_order_relaxed)) {
+        const int capacity = m_capacity.load(std::memory_order_relaxed);
+        if (held <= capacity - std::max(1, capacity / 10) && m_paused.exchange(false))
+            log(QStringLiteral("accepting again on every port: %1 connections held").arg(held));
+    }
+}
+
+void ConnectionBudget::log(const QString &line) const {
+    if (m_log)
+        m_log->write(line);
 }
 
 long raiseDescriptorLimit() {

@@ -3,12 +3,14 @@
 #include <QHostAddress>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+class EventLog;
 struct sockaddr;
 
 // An address as 16 bytes, IPv4 in its IPv6-mapped form, so that a station counts
@@ -45,6 +47,44 @@ private:
     const int m_total;
     std::mutex m_mutex;
     std::unordered_map<AddressKey, Held, Hash> m_held;
+};
+
+// Connections held on every port together, against the descriptor limit: the
+// last descriptors are never given to stations, so that the log, the ban file,
+// the console and the runtime libraries always have some, however many
+// connections a flood brings. Shared by every thread of the relay.
+class ConnectionBudget {
+public:
+    // Descriptors kept out of the stations' reach.
+    static constexpr int reserve = 32;
+
+    // `descriptorLimit` is the soft limit of open descriptors, below 0 for none;
+    // no log when `log` is null.
+    ConnectionBudget(long descriptorLimit, EventLog *log);
+
+    // Sets aside the descriptors the relay holds for itself (listening sockets,
+    // the workers' own): call once every port is open.
+    void countOwnDescriptors();
+
+    // A place for one more connection, taken before it is accepted; false when
+    // the connections have their fill, and the port should rest until some go.
+    bool take();
+    // Gives back a place once its connection is closed, or was never made.
+    void give();
+    bool full() const {
+        return m_held.load(std::memory_order_relaxed) >= m_capacity.load(std::memory_order_relaxed);
+    }
+
+private:
+    void log(const QString &line) const;
+
+    const long m_descriptorLimit;
+    EventLog *const m_log;
+    std::atomic<int> m_capacity;
+    std::atomic<int> m_held{0};
+    // Between the first refusal and room enough again, so that the pause is
+    // told once, not for every station turned away or every wake of a port.
+    std::atomic<bool> m_paused{false};
 };
 
 // A non-blocking socket listening on the address and port, or -1 with the reason.

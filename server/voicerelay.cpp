@@ -256,7 +256,12 @@ private:
     }
 
     void acceptFrom(Channel &channel) {
+        ConnectionBudget *const budget = m_options.budget;
         for (int round = 0; round < acceptsPerWakeUp; ++round) {
+            // The place is taken first, so that the workers and the control ports
+            // together never go beyond it.
+            if (budget && !budget->take())
+                return pauseAccepting(channel);
             sockaddr_storage peer{};
             socklen_t length = sizeof peer;
             const int fd = ::accept4(channel.listener.fd, reinterpret_cast<sockaddr *>(&peer),
@@ -265,15 +270,23 @@ private:
                 admit(channel, fd, peer);
                 continue;
             }
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            const int error = errno;
+            if (budget)
+                budget->give();
+            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
                 continue;
-            if (isOutOfDescriptors(errno))
-                pauseAccepting(channel, errno);
+            if (isOutOfDescriptors(error)) {
+                if (channel.listener.pausedUntilMs == 0)
+                    log(QStringLiteral("accepting paused on port %1 (%2): %3")
+                            .arg(channel.port)
+                            .arg(channel.name, errorText(error)));
+                pauseAccepting(channel);
+            }
             return;
         }
     }
 
-    void pauseAccepting(Channel &channel, int error) {
+    void pauseAccepting(Channel &channel) {
         Listener &listener = channel.listener;
         if (listener.pausedUntilMs != 0)
             return;
@@ -282,9 +295,6 @@ private:
         ::epoll_ctl(m_epollFd, EPOLL_CTL_MOD, listener.fd, &event);
         listener.pausedUntilMs = m_nowMs + pauseAfterDescriptorShortageMs;
         ++m_pausedListeners;
-        log(QStringLiteral("accepting paused on port %1 (%2): %3")
-                .arg(channel.port)
-                .arg(channel.name, errorText(error)));
     }
 
     void resumeAccepting(Listener &listener) {
@@ -306,6 +316,8 @@ private:
         const AddressKey key = addressKey(peerAddress);
         const auto refuse = [&](const QString &why) {
             ::close(fd);
+            if (m_options.budget)
+                m_options.budget->give();
             log(QStringLiteral("refused %1 on port %2 (%3): %4")
                     .arg(peerText)
                     .arg(channel.port)
@@ -506,6 +518,8 @@ private:
     void remove(Station &station) {
         Channel &channel = *station.channel;
         ::close(station.fd);
+        if (m_options.budget)
+            m_options.budget->give();
         if (m_options.limits)
             m_options.limits->release(station.address, channel.port);
         if (channel.speaker == &station)
@@ -534,9 +548,18 @@ private:
     }
 
     void resumeRestedListeners() {
-        for (auto &channel : m_channels)
-            if (channel->listener.pausedUntilMs != 0 && m_nowMs >= channel->listener.pausedUntilMs)
-                resumeAccepting(channel->listener);
+        // While the connections have their fill the ports rest on, without a
+        // fruitless wake for each of them.
+        const bool full = m_options.budget && m_options.budget->full();
+        for (auto &channel : m_channels) {
+            Listener &listener = channel->listener;
+            if (listener.pausedUntilMs == 0 || m_nowMs < listener.pausedUntilMs)
+                continue;
+            if (full)
+                listener.pausedUntilMs = m_nowMs + pauseAfterDescriptorShortageMs;
+            else
+                resumeAccepting(listener);
+        }
     }
 
     void housekeeping() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 class AddressLimits;
+class ConnectionBudget;
 class EventLog;
 
 // Relays speech on the channel ports and the operator port: each whole 65-byte
@@ -43,6 +44,9 @@ public:
         int maxStationsPerPort = 1000;
         // Shared with the other ports of the relay; none when null.
         AddressLimits *limits = nullptr;
+        // Connections held on every port of the relay, against its descriptors;
+        // shared likewise, none when null.
+        ConnectionBudget *budget = nullptr;
         // No log when null.
         EventLog *log = nullptr;
         // Asked on every accept, from the worker threads, so it must be safe to call
