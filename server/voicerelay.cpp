@@ -1,5 +1,6 @@
 #include "voicerelay.h"
 
+#include "blockreframer.h"
 #include "deployment.h"
 #include "eventlog.h"
 #include "stationlimits.h"
@@ -59,9 +60,7 @@ struct Station : Endpoint {
     size_t index = 0;
     AddressKey address{};
     QString peer;
-    // The start of a block whose rest has not arrived yet.
-    std::array<char, VoiceRelay::blockBytes> partial{};
-    int partialBytes = 0;
+    BlockReframer<VoiceRelay::blockBytes> reframer;
     // Blocks waiting for this listener, oldest first; made on first need, since
     // most listeners take everything at once.
     std::unique_ptr<char[]> queue;
@@ -356,8 +355,7 @@ private:
 
     void readFrom(Station &station) {
         char *buffer = m_readBuffer.get();
-        std::memcpy(buffer, station.partial.data(), size_t(station.partialBytes));
-        const ssize_t got = ::recv(station.fd, buffer + station.partialBytes, readBytes, 0);
+        const ssize_t got = ::recv(station.fd, station.reframer.prepare(buffer), readBytes, 0);
         if (got == 0)
             return markClosing(station, {});
         if (got < 0) {
@@ -365,10 +363,7 @@ private:
                 markClosing(station, errorText(errno));
             return;
         }
-        const size_t total = size_t(station.partialBytes) + size_t(got);
-        const size_t whole = total / blockBytes * blockBytes;
-        station.partialBytes = int(total - whole);
-        std::memcpy(station.partial.data(), buffer + whole, size_t(station.partialBytes));
+        const size_t whole = station.reframer.complete(buffer, size_t(got));
         // Keep the blocks this station may send, packed at the front of the buffer,
         // so that they go to each listener in one call.
         size_t kept = 0;
