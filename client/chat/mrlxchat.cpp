@@ -9,6 +9,7 @@
 
 #include "chat/mrlxchat.h"
 
+#include "chat/chatarrival.h"
 #include "control/MRLS_Einlog.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
@@ -40,18 +41,6 @@ const QChar noBreakSpace(0x00A0);
 // A line of a few lines' length still travels as one piece through the
 // chat server, whose reads are a few kilobytes.
 constexpr int longestInput = 1000;
-
-// Removes blanks (U+0020) at both ends and nothing else: the no-break space
-// of the idle line must survive.
-QString trimBlanks(const QString &text) {
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && text.at(start) == u' ')
-        ++start;
-    while (end > start && text.at(end - 1) == u' ')
-        --end;
-    return text.mid(start, end - start);
-}
 
 // The faceplate colours of the radio's six panel styles (light, dark, ink),
 // so that the chat looks like the part of the radio it hangs under.
@@ -437,17 +426,11 @@ bool mrlxchat::cmdsend_Click() {
 void mrlxchat::wsckChat_DataArrival(int index) {
     if (index < 0 || index >= int(wsckChat.size()))
         return;
-    QString data = fromWire(wsckChat[size_t(index)]->getData());
-    // A join line has a fixed length, so a line that came right behind it in
-    // the same arrival is cut off and read on its own instead of being lost.
-    constexpr qsizetype joinLength = 1 + nickWidth;
-    while (data.startsWith(u'1')) {
-        showNotice(QStringLiteral("Der User ") + trimBlanks(data.mid(1, nickWidth)) +
-                   QStringLiteral(" betritt den Chat."));
-        data = data.size() > joinLength ? data.mid(joinLength) : QString();
-    }
-    if (data.startsWith(u'0'))
-        ShowLine(data.mid(1 + nickWidth), trimBlanks(data.mid(1, nickWidth)));
+    const ChatArrival arrival = readChatArrival(fromWire(wsckChat[size_t(index)]->getData()));
+    for (const QString &nick : arrival.joins)
+        showNotice(QStringLiteral("Der User ") + nick + QStringLiteral(" betritt den Chat."));
+    if (arrival.line)
+        ShowLine(arrival.line->text, arrival.line->nick);
 }
 
 void mrlxchat::showNotice(const QString &text) {

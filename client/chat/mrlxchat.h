@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chat/chatarrival.h"
 #include "controls.h"
 #include "hyperlinkinterface.h"
 #include "winsock.h"
@@ -27,7 +28,7 @@ public:
 
     static constexpr int clientWidthTwips = 8724;
     static constexpr int clientHeightTwips = 3048;
-    static constexpr int nickWidth = 50;
+    static constexpr int nickWidth = int(chatNickWidth);
     static constexpr qint16 idleThreshold = 700;
     // The longest a send may hold up the window when the link breaks under it.
     static constexpr int sendWaitMs = 2000;
