@@ -154,7 +154,10 @@ constexpr qint16 switchOffTickLimit = 10;
 } // namespace
 
 void MRLS_Einlog::WinSock_DataArrival(int Index, qint64) {
-    QString message = fromWire(WinSock[Index]->getData());
+    dispatch(fromWire(WinSock[Index]->getData()));
+}
+
+void MRLS_Einlog::dispatch(QString message) {
     if (message.size() > longestMessage)
         message = message.right(longestMessage);
     strMess = message;

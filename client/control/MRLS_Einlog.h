@@ -27,6 +27,8 @@ public:
     void Timer10_Timer();
     void Abschalttimer_Timer();
     void WinSock_DataArrival(int Index, qint64 bytesTotal);
+    // Acts on one message from the control server, as read from the wire.
+    void dispatch(QString message);
 
     QString kanalzeig = QStringLiteral("0");
     qint16 i = 0;
