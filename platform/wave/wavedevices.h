@@ -63,6 +63,7 @@ private:
     void takeSamples(const char *data, qsizetype size);
     void encodePending();
     void finishFront();
+    void rest();
 
     qintptr m_handle;
     qintptr m_callbackWindow;
@@ -77,6 +78,8 @@ private:
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
     QTimer m_pollTimer;
+    // A level capture without a buffer to fill pauses its stream after a while.
+    QTimer m_restTimer;
     bool m_closed = false;
 };
 

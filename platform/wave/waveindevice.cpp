@@ -17,8 +17,13 @@ constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
 constexpr qsizetype maxBacklogBytes = 25 * gsmBlockPcmBytes;
 // Qt's PulseAudio source says data is there only every 40 ms or so, though
 // the server delivers it in 10 ms pieces; asking this often takes each
-// piece as it comes, so a block is complete as soon as its sound is.
+// piece as it comes, so a block is complete as soon as its sound is. Only
+// speech is worth the wake-ups: a level reading may come 40 ms late.
 constexpr int pollIntervalMs = 4;
+// A level capture nobody hands buffers to stops its stream after this long,
+// so an idle radio is not woken for sound it drops; the next buffer starts
+// it again.
+constexpr int restAfterMs = 300;
 } // namespace
 
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
@@ -26,6 +31,9 @@ WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
     m_pollTimer.setTimerType(Qt::PreciseTimer);
     m_pollTimer.setInterval(pollIntervalMs);
     connect(&m_pollTimer, &QTimer::timeout, this, &WaveInDevice::readAvailable);
+    m_restTimer.setSingleShot(true);
+    m_restTimer.setInterval(restAfterMs);
+    connect(&m_restTimer, &QTimer::timeout, this, &WaveInDevice::rest);
 }
 
 // Headers still queued belong to the owner; they are simply forgotten.
@@ -88,6 +96,9 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
+    m_restTimer.stop();
+    if (m_source && m_source->state() == QAudio::SuspendedState)
+        m_source->resume();
     if (m_encoder && m_input)
         encodePending();
     return MMSYSERR_NOERROR;
@@ -108,7 +119,10 @@ MMRESULT WaveInDevice::start() {
     }
     m_input = input;
     connect(m_input, &QIODevice::readyRead, this, &WaveInDevice::readAvailable);
-    m_pollTimer.start();
+    if (m_encoder)
+        m_pollTimer.start();
+    else if (m_queue.empty())
+        m_restTimer.start();
     return MMSYSERR_NOERROR;
 }
 
@@ -117,6 +131,7 @@ MMRESULT WaveInDevice::stop() {
         return MMSYSERR_INVALHANDLE;
     if (m_input) {
         m_pollTimer.stop();
+        m_restTimer.stop();
         readAvailable();
         disconnect(m_input, nullptr, this, nullptr);
         m_input = nullptr;
@@ -206,7 +221,14 @@ void WaveInDevice::finishFront() {
     WaveHeader *header = m_queue.front();
     m_queue.pop_front();
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    if (!m_encoder && m_queue.empty() && m_source)
+        m_restTimer.start();
     detail::notify(m_callbackWindow, MM_WIM_DATA, m_handle, reinterpret_cast<qintptr>(header));
+}
+
+void WaveInDevice::rest() {
+    if (m_source && m_queue.empty() && m_source->state() != QAudio::SuspendedState)
+        m_source->suspend();
 }
 
 } // namespace wave
