@@ -312,11 +312,17 @@ void Label::updateAccessibleName() {
     setAccessibleName(m_caption.isEmpty() ? toolTip() : m_caption);
 }
 
+// Setting what is already shown draws nothing: the panel's timers set the
+// same values over and over while the radio is idle.
 void Label::setBackColor(quint32 value) {
+    if (value == m_backColor)
+        return;
     m_backColor = value;
     update();
 }
 void Label::setForeColor(quint32 value) {
+    if (value == m_foreColor)
+        return;
     m_foreColor = value;
     update();
 }
@@ -434,14 +440,18 @@ ProgressBar::ProgressBar(QWidget *parent, const QString &name, bool vertical)
 }
 
 void ProgressBar::setValue(float value) {
-    m_value = std::clamp(value, m_min, m_max);
+    value = std::clamp(value, m_min, m_max);
+    if (value == m_value)
+        return;
+    m_value = value;
     update();
 }
 
 void ProgressBar::setRange(float min, float max) {
     m_min = min;
     m_max = max;
-    setValue(m_value);
+    m_value = std::clamp(m_value, m_min, m_max);
+    update();
 }
 
 void ProgressBar::setColours(const QColor &bar, const QColor &trough) {
@@ -591,11 +601,15 @@ void Line::setPoints(float x1, float y1, float x2, float y2) {
 }
 
 void Line::setX2(float twips) {
+    if (twips == m_x2)
+        return;
     m_x2 = twips;
     update();
 }
 
 void Line::setY2(float twips) {
+    if (twips == m_y2)
+        return;
     m_y2 = twips;
     update();
 }
