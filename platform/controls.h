@@ -175,17 +175,18 @@ private:
 // restarts the count, 0 stops it. The tick handler is an ordinary member
 // function of the window, so tests call it directly.
 //
-// Intervals below shortestIntervalMs tick every shortestIntervalMs, as the
-// window system the radio was designed on never ticked faster than its clock
-// (10 to 16 ms): the 1 ms and 2 ms timers of the panel (docking, needle
-// sweep, hold counter) count on that pace and would otherwise wake the
-// program a thousand times a second. interval() still reads back what was
-// set. Ticks may drift by up to 5 % so that the system can bundle wake-ups;
-// below 20 ms Qt keeps them precise.
+// Intervals below shortestIntervalMs tick every shortestIntervalMs: the
+// window system the panel was designed on delivered timer ticks on its clock,
+// 64 times a second, and the 1 ms and 2 ms timers of the panel (docking,
+// needle sweep, hold counter) count on that pace. Faster, the docking timer
+// that runs all the time would wake an idle radio up to a thousand times a
+// second. interval() still reads back what was set. Ticks may drift by up
+// to 5 % so that the system can bundle wake-ups; below 20 ms Qt keeps them
+// precise.
 class Timer : public QObject {
     Q_OBJECT
 public:
-    static constexpr int shortestIntervalMs = 10;
+    static constexpr int shortestIntervalMs = 16;
 
     Timer(QObject *parent, const QString &name, std::function<void()> onTick);
     int interval() const { return m_intervalMs; }

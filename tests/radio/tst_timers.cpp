@@ -20,7 +20,7 @@ private slots:
     void init();
     void cleanup();
 
-    void oneMillisecondTimerWakesAHundredTimesASecondAtMost();
+    void oneMillisecondTimerWakesAtTheClockPaceAtMost();
     void countingTimersStopAtTheirLimit_data();
     void countingTimersStopAtTheirLimit();
     void scanStepsUpAndRelightsTheDisplay();
@@ -59,7 +59,7 @@ frmMain &TimersTest::startRadio() {
     return *m_radio;
 }
 
-void TimersTest::oneMillisecondTimerWakesAHundredTimesASecondAtMost() {
+void TimersTest::oneMillisecondTimerWakesAtTheClockPaceAtMost() {
     QObject owner;
     int ticks = 0;
     vb::Timer timer(&owner, "timer", [&ticks] { ++ticks; });
