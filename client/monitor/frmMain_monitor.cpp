@@ -8,6 +8,7 @@
 void frmMain::Label44_Click() {
     if (monitorShown == 0) {
         program::monitorWindow().show();
+        dockNow();
         monitorShown = 1;
         Label44->setCaption(QStringLiteral("Aus"));
         Image17->setBorderStyle(1);

@@ -154,6 +154,13 @@ public:
     // Timers and small keys
     void Timer1_Timer();
     void Timer8_Timer();
+    // Docks at once, as a Timer8 tick would, while Timer8 runs.
+    void dockNow();
+    // Timer8's pace. The docking follows the radio's moves through its move
+    // and resize events; the timer only brings back a docked window that was
+    // moved away on its own, and a faster pace would keep an idle radio
+    // awake for nothing.
+    static constexpr int dockingIntervalMs = 100;
     void Timer9_Timer();
     void Timer10_Timer();
     void Check1_Click();
@@ -262,6 +269,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void channelStep(int direction);

@@ -112,7 +112,7 @@ void frmMain::Form_Load() {
     displayColour = QStringLiteral("0");
     ApplyPanelStyle();
     startupDockPending = -1;
-    Timer8->setInterval(1);
+    Timer8->setInterval(dockingIntervalMs);
 
     if (soundOption == QLatin1String("sound_on"))
         Image12_Click();

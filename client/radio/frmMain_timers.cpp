@@ -38,6 +38,24 @@ void frmMain::Timer8_Timer() {
         dock();
 }
 
+// The radio's own moves and the showing of a docked window dock at once, so
+// the windows travel together while the radio is dragged; Timer8 ticks only
+// to catch a docked window moved on its own.
+void frmMain::dockNow() {
+    if (Timer8 && Timer8->running())
+        Timer8_Timer();
+}
+
+void frmMain::moveEvent(QMoveEvent *event) {
+    QWidget::moveEvent(event);
+    dockNow();
+}
+
+void frmMain::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    dockNow();
+}
+
 void frmMain::Timer9_Timer() {
     ++holdTicks;
     if (holdTicks >= holdTickLimit) {
@@ -87,6 +105,7 @@ void frmMain::ch01_Click() {
         chatShown = 1;
         program::chatWindow().show();
         Andockench = true;
+        dockNow();
     } else {
         chatShown = 0;
         program::unloadChatWindow();
