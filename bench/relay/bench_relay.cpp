@@ -8,8 +8,9 @@
 //   bench_relay [--seconds N] [--counts 400,2000,5000,10000] [--relay-only]
 //               [--threads N]
 //
-// The load generator needs a core of its own, so the relay gets one worker
-// thread fewer than the machine has cores unless --threads says otherwise.
+// The load generator runs on the last core and the server on the others, so
+// the relay gets one worker thread fewer than the machine has cores unless
+// --threads says otherwise.
 //
 // For each station count one line:
 //   stations N: relay lost L p50 X ms p99 Y ms cpu C % rss R MB; reference lost ...
@@ -33,6 +34,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -92,11 +94,26 @@ struct Figures {
     double generatorCpuPercent = 0;
 };
 
+// The load generator takes the last core, the server the others, so that
+// neither one's scheduling decides the other's latency.
+void useCores(bool generator) {
+    const int cores = int(std::thread::hardware_concurrency());
+    if (cores < 2)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int core = 0; core < cores; ++core)
+        if ((core == cores - 1) == generator)
+            CPU_SET(core, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+}
+
 // Starts the server, loads it with `count` stations for `seconds`, and stops it.
 Figures measure(const QString &program, const QStringList &arguments, int offset, int count,
                 int seconds) {
     Figures figures;
     QProcess server;
+    server.setChildProcessModifier([] { useCores(false); });
     server.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     server.setReadChannel(QProcess::StandardError);
     server.start(program, arguments);
@@ -316,6 +333,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
+    useCores(true);
     std::printf("relay against the reference: 40 channels, one talker each, a block each 40 ms, "
                 "%d s per run on %u cores, relay worker threads: %d\n",
                 seconds, std::thread::hardware_concurrency(), threads);
