@@ -5,16 +5,18 @@
 // timed from its send. Each station connects from an address of its own in
 // 127.0.0.0/8, as stations on the air do.
 //
-//   bench_relay [--seconds N] [--counts 400,2000,5000,10000] [--relay-only]
-//               [--threads N]
+//   bench_relay [--seconds N] [--counts 400,2000,5000,10000] [--rounds N]
+//               [--relay-only] [--threads N]
 //
 // The load generator runs on the last core and the server on the others, so
 // the relay gets one worker thread fewer than the machine has cores unless
 // --threads says otherwise.
 //
-// For each station count one line:
+// Each count runs --rounds times (3) for each server, taking turns at going
+// first; for each count one line with the median of each figure over the runs
+// and the blocks lost in all of them:
 //   stations N: relay lost L p50 X ms p99 Y ms cpu C % rss R MB; reference lost ...
-// and below it the load generator's own processor share in each run.
+// and below it the load generator's own processor share beside each.
 
 #include "percentile.h"
 
@@ -284,6 +286,29 @@ Figures measure(const QString &program, const QStringList &arguments, int offset
     return figures;
 }
 
+// The median of each figure over the rounds, with the blocks lost in all of them.
+Figures medianOf(const std::vector<Figures> &rounds) {
+    Figures median;
+    median.ok = !rounds.empty() &&
+                std::all_of(rounds.begin(), rounds.end(), [](const Figures &f) { return f.ok; });
+    if (!median.ok)
+        return median;
+    const auto middle = [&rounds](double Figures::*figure) {
+        std::vector<double> values;
+        for (const Figures &round : rounds)
+            values.push_back(round.*figure);
+        return percentile(values, 0.5);
+    };
+    for (const Figures &round : rounds)
+        median.lost += round.lost;
+    median.p50Ms = middle(&Figures::p50Ms);
+    median.p99Ms = middle(&Figures::p99Ms);
+    median.cpuPercent = middle(&Figures::cpuPercent);
+    median.rssMb = middle(&Figures::rssMb);
+    median.generatorCpuPercent = middle(&Figures::generatorCpuPercent);
+    return median;
+}
+
 QByteArray describe(const Figures &figures) {
     if (!figures.ok)
         return "failed";
@@ -300,6 +325,7 @@ QByteArray describe(const Figures &figures) {
 
 int main(int argc, char *argv[]) {
     int seconds = 10;
+    int rounds = 3;
     QList<int> counts{400, 2000, 5000, 10000};
     bool relayOnly = false;
     int threads = std::max(1, int(std::thread::hardware_concurrency()) - 1);
@@ -311,13 +337,15 @@ int main(int argc, char *argv[]) {
             counts.clear();
             for (const QByteArray &count : QByteArray(argv[++at]).split(','))
                 counts.append(std::max(channels * 2, count.toInt()));
+        } else if (argument == "--rounds" && at + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++at]));
         } else if (argument == "--relay-only") {
             relayOnly = true;
         } else if (argument == "--threads" && at + 1 < argc) {
             threads = std::max(1, std::atoi(argv[++at]));
         } else {
             std::fprintf(stderr, "usage: bench_relay [--seconds N] [--counts A,B,...] "
-                                 "[--relay-only] [--threads N]\n");
+                                 "[--rounds N] [--relay-only] [--threads N]\n");
             return 2;
         }
     }
@@ -335,22 +363,39 @@ int main(int argc, char *argv[]) {
 
     useCores(true);
     std::printf("relay against the reference: 40 channels, one talker each, a block each 40 ms, "
-                "%d s per run on %u cores, relay worker threads: %d\n",
-                seconds, std::thread::hardware_concurrency(), threads);
+                "%d s per run, median of %d runs each, on %u cores, relay worker threads: %d\n",
+                seconds, rounds, std::thread::hardware_concurrency(), threads);
     for (const int count : counts) {
-        // Below the ephemeral ports, where the stations' own ends could take one.
-        const int offset = int(QRandomGenerator::global()->bounded(20000, 32000));
-        const QString offsetText = QString::number(offset);
-        const Figures relay =
-            measure(QStringLiteral(MARLOX_RELAY_PATH),
+        std::vector<Figures> relayRounds, referenceRounds;
+        for (int round = 0; round < rounds; ++round) {
+            // Below the ephemeral ports, where the stations' own ends could take one.
+            const int offset = int(QRandomGenerator::global()->bounded(20000, 32000));
+            const QString offsetText = QString::number(offset);
+            const auto runRelay = [&] {
+                relayRounds.push_back(measure(
+                    QStringLiteral(MARLOX_RELAY_PATH),
                     {QStringLiteral("--port-offset"), offsetText, QStringLiteral("--log-quiet"),
                      QStringLiteral("--threads"), QString::number(threads)},
-                    offset, count, seconds);
-        Figures reference;
-        if (!relayOnly)
-            reference =
-                measure(QStringLiteral(MARLOX_REFERENCE_PATH),
-                        {QStringLiteral("--port-offset"), offsetText}, offset, count, seconds);
+                    offset, count, seconds));
+            };
+            const auto runReference = [&] {
+                if (!relayOnly)
+                    referenceRounds.push_back(measure(QStringLiteral(MARLOX_REFERENCE_PATH),
+                                                      {QStringLiteral("--port-offset"), offsetText},
+                                                      offset, count, seconds));
+            };
+            // Each goes first every other round, so that a drift of the machine
+            // falls on both alike.
+            if (round % 2 == 0) {
+                runRelay();
+                runReference();
+            } else {
+                runReference();
+                runRelay();
+            }
+        }
+        const Figures relay = medianOf(relayRounds);
+        const Figures reference = medianOf(referenceRounds);
         std::printf("stations %d: relay %s; reference %s\n", count / channels * channels,
                     describe(relay).constData(), describe(reference).constData());
         std::printf("  load generator cpu %.1f %% beside the relay, %.1f %% beside the reference\n",
