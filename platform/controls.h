@@ -179,9 +179,9 @@ private:
 // window system the panel was designed on delivered timer ticks on its clock,
 // 64 times a second, and the 1 ms and 2 ms timers of the panel (needle
 // sweep, hold counter) count on that pace; faster, they would wake the radio
-// up to a thousand times a second. interval() still reads back what was set. Ticks may drift by up
-// to 5 % so that the system can bundle wake-ups; below 20 ms Qt keeps them
-// precise.
+// up to a thousand times a second. interval() still reads back what was set.
+// Ticks may drift by up to 5 % so that the system can bundle wake-ups; below
+// 20 ms Qt keeps them precise.
 class Timer : public QObject {
     Q_OBJECT
 public:
