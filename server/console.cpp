@@ -138,8 +138,28 @@ QByteArray OperatorConsole::stationsTable() const {
     QByteArray table =
         QByteArray("IDENTITY").leftJustified(10) + QByteArray("ADDRESS").leftJustified(40) +
         QByteArray("CHANNEL").leftJustified(9) + QByteArray("IDLE S").leftJustified(8) + "STATE\n";
+    const auto row = [](const QByteArray &identity, const QHostAddress &address,
+                        const QByteArray &channel, const QByteArray &idle,
+                        const QByteArray &state) {
+        return identity.leftJustified(10) + address.toString().toLatin1().leftJustified(40) +
+               channel.leftJustified(9) + idle.leftJustified(8) + state + '\n';
+    };
+    // The voice ports add the echo stations, and flag stations that grab channels
+    // without speaking: on their identity's line, or on a line of their own.
+    std::vector<VoiceRelay::Note> voice = m_relay.voiceNotes();
+    const auto grabbing = [](const VoiceRelay::Note &note) {
+        return QByteArray(", grabs channel ") +
+               QByteArray::number(note.channel).rightJustified(2, '0') + " without speaking (" +
+               QByteArray::number(note.count) + " blocks in the last " +
+               QByteArray::number(note.reviewSeconds) + " s)";
+    };
     for (const StationTable::Entry &station : m_relay.stations().entries()) {
         QByteArray state = station.connection ? "connected" : "gone";
+        for (VoiceRelay::Note &note : voice)
+            if (!note.echoStation && note.address == station.address) {
+                state += grabbing(note);
+                note.count = 0;
+            }
         const QDateTime until = m_relay.bans().bannedUntil(station.address);
         if (until.isValid())
             state += ", banned until " +
@@ -149,6 +169,16 @@ QByteArray OperatorConsole::stationsTable() const {
                  (station.channel.isEmpty() ? QByteArray("-") : station.channel).leftJustified(9) +
                  QByteArray::number(station.lastMessage.secsTo(now)).leftJustified(8) + state +
                  '\n';
+    }
+    for (const VoiceRelay::Note &note : voice) {
+        const QByteArray channel = QByteArray::number(note.channel).rightJustified(2, '0');
+        if (note.echoStation)
+            table += row("(echo)", note.address, channel,
+                         note.idleMs < 0 ? QByteArray("-") : QByteArray::number(note.idleMs / 1000),
+                         "echo station, " + QByteArray::number(note.count) +
+                             " stations' overs kept or playing back");
+        else if (note.count > 0)
+            table += row("-", note.address, channel, "-", "connected" + grabbing(note));
     }
     return table;
 }

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -111,6 +112,12 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Threads relaying speech, each with a share of the channels (default: one "
                        "per processor core)."),
         QStringLiteral("N"), QString::number(std::max(1u, std::thread::hardware_concurrency())));
+    const QCommandLineOption echoOption(
+        QStringLiteral("echo-channel"),
+        QStringLiteral("Channel (1 to 40) on which the relay is also an echo station: each over a "
+                       "station sends there (up to 60 s) is played back to that station alone, "
+                       "half a second after it ends. May be repeated (default: none)."),
+        QStringLiteral("N"));
     const QCommandLineOption quietOption(QStringLiteral("log-quiet"),
                                          QStringLiteral("Do not log connects and disconnects."));
     const QCommandLineOption operatorOption(
@@ -134,7 +141,7 @@ int main(int argc, char *argv[]) {
                                               QStringLiteral("N"), QStringLiteral("60"));
     parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, perAddressOption,
                        perAddressTotalOption, threadsOption, operatorOption, consoleOption,
-                       banFileOption, banMinutesOption, quietOption});
+                       banFileOption, banMinutesOption, echoOption, quietOption});
     parser.process(app);
 
     Relay::Options options;
@@ -168,6 +175,13 @@ int main(int argc, char *argv[]) {
     const int threads = parser.value(threadsOption).toInt(&ok);
     if (!ok || threads < 1 || threads > 64)
         return fail(QStringLiteral("--threads must be 1 to 64"));
+    std::vector<int> echoChannels;
+    for (const QString &text : parser.values(echoOption)) {
+        const int channel = text.toInt(&ok);
+        if (!ok || channel < 1 || channel > 40)
+            return fail(QStringLiteral("--echo-channel must be 1 to 40: %1").arg(text));
+        echoChannels.push_back(channel);
+    }
     options.quiet = parser.isSet(quietOption);
     for (const QString &text : parser.values(operatorOption)) {
         QHostAddress address;
@@ -211,6 +225,9 @@ int main(int argc, char *argv[]) {
         if (voicePorts)
             voicePorts->dropAddress(address);
     };
+    options.voiceNotes = [&voicePorts] {
+        return voicePorts ? voicePorts->notes() : std::vector<VoiceRelay::Note>{};
+    };
     Relay relay(options);
     QString error;
     if (!relay.start(&error))
@@ -219,6 +236,9 @@ int main(int argc, char *argv[]) {
     VoiceRelay::Options voiceOptions;
     voiceOptions.listenAddress = options.listenAddress;
     voiceOptions.ports = VoiceRelay::networkPorts(options.portOffset);
+    for (VoiceRelay::Port &port : voiceOptions.ports)
+        port.echo =
+            std::find(echoChannels.begin(), echoChannels.end(), port.channel) != echoChannels.end();
     voiceOptions.threads = threads;
     voiceOptions.maxStationsPerPort = options.maxStationsPerPort;
     voiceOptions.limits = &limits;
@@ -234,6 +254,8 @@ int main(int argc, char *argv[]) {
     std::fprintf(stderr, "marlox-relay: listening on %s, control port %d, console %s\n",
                  qPrintable(options.listenAddress.toString()),
                  Deployment::controlBasePort + options.portOffset, qPrintable(options.consolePath));
+    for (const int channel : echoChannels)
+        std::fprintf(stderr, "marlox-relay: echo station on channel %02d\n", channel);
     std::fflush(stderr);
     const int status = app.exec();
     std::fprintf(stderr, "marlox-relay: stopped\n");

@@ -3,6 +3,7 @@
 #include "banlist.h"
 #include "stationlimits.h"
 #include "stations.h"
+#include "voicerelay.h"
 
 #include <QByteArrayView>
 #include <QElapsedTimer>
@@ -53,6 +54,8 @@ public:
         int banMinutes = 60;
         // Called when an address is banned, for the ports this relay does not own.
         std::function<void(const QHostAddress &)> onBanned;
+        // What the voice ports show in the operators' stations table; none when null.
+        std::function<std::vector<VoiceRelay::Note>()> voiceNotes;
     };
 
     explicit Relay(Options options, QObject *parent = nullptr);
@@ -63,6 +66,9 @@ public:
     bool start(QString *error);
 
     const StationTable &stations() const { return m_stations; }
+    std::vector<VoiceRelay::Note> voiceNotes() const {
+        return m_options.voiceNotes ? m_options.voiceNotes() : std::vector<VoiceRelay::Note>{};
+    }
     // Safe to consult from any thread.
     BanList &bans() { return m_bans; }
     // Sends `text` on the identity's control connection only; false when it has none.

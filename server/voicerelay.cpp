@@ -2,6 +2,7 @@
 
 #include "blockreframer.h"
 #include "deployment.h"
+#include "echoover.h"
 #include "eventlog.h"
 #include "stationlimits.h"
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <latch>
+#include <limits>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,6 +34,8 @@ constexpr int sendBufferBytes = 4096;
 constexpr int acceptsPerWakeUp = 64;
 constexpr int pauseAfterDescriptorShortageMs = 100;
 constexpr int housekeepingMs = 250;
+// How long the first block of an over holds the channel before the next is due.
+constexpr int overStartGraceMs = 60;
 
 std::int64_t monotonicMs() {
     timespec now{};
@@ -59,6 +63,7 @@ struct Station : Endpoint {
     Channel *channel = nullptr;
     size_t index = 0;
     AddressKey address{};
+    QHostAddress host;
     QString peer;
     BlockReframer<VoiceRelay::blockBytes> reframer;
     // Blocks waiting for this listener, oldest first; made on first need, since
@@ -77,6 +82,25 @@ struct Station : Endpoint {
     std::int64_t droppedForListener = 0;
     std::int64_t heldBack = 0;
     std::int64_t overRate = 0;
+    // When its last block came, passed or not, and when its over began: an over
+    // goes on until the station is silent for the hold time.
+    std::int64_t lastSentMs = std::numeric_limits<std::int64_t>::min() / 2;
+    std::int64_t overStartMs = 0;
+    int overPassed = 0;
+    std::int64_t timedOut = 0;
+    // When its last few blocks reached the others, newest at passedNext - 1.
+    std::array<std::int64_t, VoiceRelay::speakingBlocks> passedMs{};
+    int passedNext = 0;
+    int passedCount = 0;
+    // Blocks since the last review that spoke (while holding the channel) and
+    // that only grabbed it; grabbing is what the operators were last told.
+    int spokenInReview = 0;
+    int grabsInReview = 0;
+    int grabsShown = 0;
+    // On an echo channel: its over, made on its first block there.
+    std::unique_ptr<EchoOver> echo;
+    bool echoListed = false;
+    std::int64_t droppedDuringEcho = 0;
     bool closing = false;
     QString closeReason;
 };
@@ -91,10 +115,12 @@ struct Listener : Endpoint {
 struct Channel {
     quint16 port = 0;
     QString name;
+    int number = 0;
+    bool echo = false;
+    std::int64_t lastEchoMs = -1;
     Listener listener;
     std::vector<std::unique_ptr<Station>> stations;
     Station *speaker = nullptr;
-    std::int64_t speakerLastMs = 0;
 
     QString where() const {
         return QStringLiteral("on port %1 (%2), %3 connected")
@@ -108,7 +134,9 @@ struct Channel {
 
 class VoiceRelay::Worker {
 public:
-    explicit Worker(const Options &options) : m_options(options) {
+    explicit Worker(const Options &options)
+        : m_options(options), m_speedup(std::max(1, options.clockSpeedup)) {
+        m_nowMs = clockMs();
         m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
         m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         epoll_event event{};
@@ -136,6 +164,8 @@ public:
         auto channel = std::make_unique<Channel>();
         channel->port = port.port;
         channel->name = port.name;
+        channel->number = port.channel;
+        channel->echo = port.echo;
         channel->listener.channel = channel.get();
         QString reason;
         const int fd = openListeningSocket(address, port.port, &reason);
@@ -192,7 +222,28 @@ public:
         return dropped;
     }
 
+    void addNotes(const QHostAddress &relayAddress, std::vector<Note> &notes) const {
+        for (const auto &channel : m_channels) {
+            if (channel->echo) {
+                Note note{relayAddress, channel->number, true, 0, -1};
+                for (const auto &station : channel->stations)
+                    note.count += station->echo && !station->echo->idle() ? 1 : 0;
+                if (channel->lastEchoMs >= 0)
+                    note.idleMs = (m_nowMs - channel->lastEchoMs) / m_speedup;
+                notes.push_back(note);
+            }
+            for (const auto &station : channel->stations)
+                if (station->grabsShown > 0)
+                    notes.push_back({station->host, channel->number, false, station->grabsShown, -1,
+                                     m_options.grabReviewPeriodMs / 1000});
+        }
+    }
+
 private:
+    enum class Verdict { Drop, HeldBack, Pass };
+
+    std::int64_t clockMs() const { return monotonicMs() * m_speedup; }
+
     void wake() {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
@@ -207,10 +258,17 @@ private:
         std::array<epoll_event, 256> events{};
         std::int64_t nextHousekeepingMs = 0;
         while (!m_stopping) {
-            const int timeoutMs =
-                m_pausedListeners > 0 ? pauseAfterDescriptorShortageMs / 2 : housekeepingMs;
+            std::int64_t wakeMs = std::max(nextHousekeepingMs, m_nowMs);
+            if (m_pausedListeners > 0)
+                wakeMs = std::min(wakeMs, m_nowMs + pauseAfterDescriptorShortageMs / 2);
+            for (const Station *station : m_echoing)
+                if (const std::int64_t next = station->echo->nextMs(); next >= 0)
+                    wakeMs = std::min(wakeMs, next);
+            // In real milliseconds, rounded up so that nothing is woken for too early.
+            const int timeoutMs = int(std::clamp<std::int64_t>(
+                (wakeMs - clockMs() + m_speedup - 1) / m_speedup, 0, housekeepingMs));
             const int count = ::epoll_wait(m_epollFd, events.data(), int(events.size()), timeoutMs);
-            m_nowMs = monotonicMs();
+            m_nowMs = clockMs();
             for (int at = 0; at < count; ++at) {
                 auto *endpoint = static_cast<Endpoint *>(events[size_t(at)].data.ptr);
                 const std::uint32_t ready = events[size_t(at)].events;
@@ -233,6 +291,8 @@ private:
                         readFrom(station);
                 }
             }
+            closeMarked();
+            playEchoes();
             closeMarked();
             runTasks();
             if (m_pausedListeners > 0)
@@ -338,6 +398,7 @@ private:
         station->channel = &channel;
         station->index = channel.stations.size();
         station->address = key;
+        station->host = address;
         station->peer = peerText;
         station->refilledMs = m_nowMs;
         epoll_event event{};
@@ -368,7 +429,10 @@ private:
         // so that they go to each listener in one call.
         size_t kept = 0;
         for (size_t at = 0; at < whole; at += blockBytes) {
-            if (!mayPass(station))
+            const Verdict verdict = judge(station);
+            if (verdict != Verdict::Drop && station.channel->echo)
+                keepForEcho(station, buffer + at);
+            if (verdict != Verdict::Pass)
                 continue;
             if (kept != at)
                 std::memmove(buffer + kept, buffer + at, blockBytes);
@@ -377,18 +441,50 @@ private:
         if (kept == 0)
             return;
         for (auto &listener : station.channel->stations)
-            if (listener.get() != &station && !listener->closing)
+            if (listener.get() != &station && !listener->closing &&
+                !(listener->echo && listener->echo->playing()))
                 deliver(*listener, buffer, kept);
     }
 
-    // One speaker at a time, and no faster than speech.
-    bool mayPass(Station &station) {
+    // One speaker at a time, and no faster than speech. A block held back for
+    // another speaker still reaches the echo station, which hears each station
+    // on its own.
+    Verdict judge(Station &station) {
         Channel &channel = *station.channel;
-        if (channel.speaker && channel.speaker != &station &&
-            m_nowMs - channel.speakerLastMs < holdMs) {
-            ++station.heldBack;
-            return false;
+        // The echo station is talking to it: as on the air, it cannot send.
+        if (station.echo && station.echo->playing()) {
+            ++station.droppedDuringEcho;
+            return Verdict::Drop;
         }
+        if (m_nowMs - station.lastSentMs >= holdMs) {
+            station.overStartMs = m_nowMs;
+            station.overPassed = 0;
+        }
+        station.lastSentMs = m_nowMs;
+        if (m_nowMs - station.overStartMs >= m_options.overTimeOutMs) {
+            ++station.timedOut;
+            return Verdict::Drop;
+        }
+        if (channel.speaker && channel.speaker != &station && holds(*channel.speaker)) {
+            ++station.heldBack;
+            ++station.grabsInReview;
+            return channel.echo && takeToken(station) ? Verdict::HeldBack : Verdict::Drop;
+        }
+        if (!takeToken(station))
+            return Verdict::Drop;
+        channel.speaker = &station;
+        station.passedMs[size_t(station.passedNext)] = m_nowMs;
+        station.passedNext = (station.passedNext + 1) % speakingBlocks;
+        station.passedCount = std::min(station.passedCount + 1, speakingBlocks);
+        ++station.overPassed;
+        if (holds(station))
+            ++station.spokenInReview;
+        else
+            ++station.grabsInReview;
+        return Verdict::Pass;
+    }
+
+    bool takeToken(Station &station) {
         const std::int64_t elapsedMs = m_nowMs - station.refilledMs;
         if (elapsedMs > 0) {
             station.tokens = std::min<std::int64_t>(std::int64_t(burstBlocks) * 1000,
@@ -400,9 +496,55 @@ private:
             return false;
         }
         station.tokens -= 1000;
-        channel.speaker = &station;
-        channel.speakerLastMs = m_nowMs;
         return true;
+    }
+
+    // Whether the station speaks: its last blocks came at about the speech rate,
+    // the newest within the hold time, and its over is not past the longest.
+    bool holds(const Station &station) const {
+        if (station.passedCount == 0)
+            return false;
+        const size_t oldest = size_t(station.passedNext);
+        const size_t newest = size_t((station.passedNext + speakingBlocks - 1) % speakingBlocks);
+        if (m_nowMs - station.passedMs[newest] >= holdMs ||
+            m_nowMs - station.overStartMs >= m_options.overTimeOutMs)
+            return false;
+        if (station.passedCount == speakingBlocks &&
+            m_nowMs - station.passedMs[oldest] < speakingWindowMs)
+            return true;
+        // An over that has only begun holds while its blocks keep to about the
+        // speech rate from its first on: no single block of a trickle does.
+        return station.overPassed > 0 && station.overPassed < speakingBlocks &&
+               m_nowMs - station.overStartMs <=
+                   std::int64_t(station.overPassed - 1) * 40 * 5 / 3 + overStartGraceMs;
+    }
+
+    void keepForEcho(Station &station, const char *block) {
+        if (!station.echo)
+            station.echo = std::make_unique<EchoOver>(holdMs);
+        station.echo->take(block, m_nowMs);
+        if (!station.echoListed) {
+            station.echoListed = true;
+            m_echoing.push_back(&station);
+        }
+    }
+
+    void playEchoes() {
+        for (size_t at = 0; at < m_echoing.size();) {
+            Station &station = *m_echoing[at];
+            station.echo->playDue(m_nowMs, [&](const char *data, size_t size) {
+                station.channel->lastEchoMs = m_nowMs;
+                if (!station.closing)
+                    deliver(station, data, size);
+            });
+            if (!station.echo->idle()) {
+                ++at;
+                continue;
+            }
+            station.echoListed = false;
+            m_echoing[at] = m_echoing.back();
+            m_echoing.pop_back();
+        }
     }
 
     void deliver(Station &listener, const char *data, size_t size) {
@@ -519,6 +661,8 @@ private:
             m_options.limits->release(station.address, channel.port);
         if (channel.speaker == &station)
             channel.speaker = nullptr;
+        if (station.echoListed)
+            std::erase(m_echoing, &station);
         QString details;
         if (!station.closeReason.isEmpty())
             details += QStringLiteral(", ") + station.closeReason;
@@ -531,6 +675,17 @@ private:
         if (station.overRate > 0)
             details +=
                 QStringLiteral(", %1 blocks beyond the speech rate dropped").arg(station.overRate);
+        if (station.timedOut > 0)
+            details += QStringLiteral(", %1 blocks dropped after the longest over of %2 s")
+                           .arg(station.timedOut)
+                           .arg(m_options.overTimeOutMs / 1000);
+        if (station.echo && station.echo->droppedBeyondLongest() > 0)
+            details += QStringLiteral(", %1 blocks beyond the echo's %2 s dropped")
+                           .arg(station.echo->droppedBeyondLongest())
+                           .arg(EchoOver::longestMs / 1000);
+        if (station.droppedDuringEcho > 0)
+            details += QStringLiteral(", %1 blocks dropped while its echo played")
+                           .arg(station.droppedDuringEcho);
         const QString peer = station.peer;
         const size_t index = station.index;
         if (index + 1 != channel.stations.size()) {
@@ -558,7 +713,13 @@ private:
     }
 
     void housekeeping() {
+        const bool review = m_nowMs >= m_nextReviewMs;
+        if (review)
+            m_nextReviewMs = m_nowMs + m_options.grabReviewPeriodMs;
         for (auto &channel : m_channels) {
+            if (review)
+                for (auto &station : channel->stations)
+                    reviewGrabs(*station);
             for (auto &station : channel->stations)
                 if (station->behindSinceMs != 0 &&
                     m_nowMs - station->behindSinceMs >= behindLimitMs)
@@ -569,14 +730,41 @@ private:
         closeMarked();
     }
 
+    // A station that mostly took the channel without speaking is shown to the
+    // operators until a review finds it speaking or silent again.
+    void reviewGrabs(Station &station) {
+        const int grabsToShow = std::max(
+            1, int(std::int64_t(grabsPerMinuteToShow) * m_options.grabReviewPeriodMs / 60000));
+        const bool grabbing =
+            station.grabsInReview >= grabsToShow && station.grabsInReview > station.spokenInReview;
+        if (grabbing && station.grabsShown == 0) {
+            const Channel &channel = *station.channel;
+            log(QStringLiteral("%1 on port %2 (%3) grabs the channel without speaking: %4 of %5 "
+                               "blocks in the last %6 s")
+                    .arg(station.peer)
+                    .arg(channel.port)
+                    .arg(channel.name)
+                    .arg(station.grabsInReview)
+                    .arg(station.grabsInReview + station.spokenInReview)
+                    .arg(m_options.grabReviewPeriodMs / 1000));
+        }
+        station.grabsShown = grabbing ? station.grabsInReview : 0;
+        station.grabsInReview = 0;
+        station.spokenInReview = 0;
+    }
+
     const Options &m_options;
+    const std::int64_t m_speedup;
     int m_epollFd = -1;
     int m_wakeFd = -1;
     Endpoint m_wake{EndpointKind::Wake};
     std::vector<std::unique_ptr<Channel>> m_channels;
     std::vector<Station *> m_closing;
+    // Stations on an echo channel whose over is kept or playing.
+    std::vector<Station *> m_echoing;
+    std::int64_t m_nextReviewMs = 0;
     std::unique_ptr<char[]> m_readBuffer;
-    std::int64_t m_nowMs = monotonicMs();
+    std::int64_t m_nowMs = 0;
     int m_pausedListeners = 0;
     std::atomic<bool> m_stopping{false};
     std::mutex m_taskMutex;
@@ -588,9 +776,9 @@ std::vector<VoiceRelay::Port> VoiceRelay::networkPorts(int portOffset) {
     std::vector<Port> ports;
     for (int channel = 1; channel <= 40; ++channel)
         ports.push_back({quint16(Deployment::controlBasePort + channel + portOffset),
-                         QStringLiteral("channel %1").arg(channel)});
-    ports.push_back(
-        {quint16(Deployment::operatorBasePort + portOffset), QStringLiteral("operator channel")});
+                         QStringLiteral("channel %1").arg(channel), channel});
+    ports.push_back({quint16(Deployment::operatorBasePort + portOffset),
+                     QStringLiteral("operator channel"), 0});
     return ports;
 }
 
@@ -640,4 +828,28 @@ int VoiceRelay::dropAddress(const QHostAddress &address) {
     }
     done.wait();
     return dropped;
+}
+
+std::vector<VoiceRelay::Note> VoiceRelay::notes() {
+    std::vector<Note> notes;
+    if (!m_started)
+        return notes;
+    std::mutex mutex;
+    std::latch done(std::ptrdiff_t(m_workers.size()));
+    for (auto &worker : m_workers) {
+        Worker *target = worker.get();
+        target->post([&, target] {
+            std::vector<Note> found;
+            target->addNotes(m_options.listenAddress, found);
+            {
+                const std::lock_guard lock(mutex);
+                notes.insert(notes.end(), found.begin(), found.end());
+            }
+            done.count_down();
+        });
+    }
+    done.wait();
+    std::sort(notes.begin(), notes.end(),
+              [](const Note &a, const Note &b) { return a.channel < b.channel; });
+    return notes;
 }

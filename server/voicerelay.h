@@ -24,9 +24,24 @@ public:
     static constexpr int queueBlocks = 25;
     // A listener that has had to lose blocks and stayed nearly full this long goes.
     static constexpr int behindLimitMs = 10000;
-    // As on the air, one station speaks at a time: the one whose block came first
-    // keeps the channel until this long passes without its blocks.
+    // As on the air, one station speaks at a time: the one that speaks holds the
+    // channel until this long passes without its blocks.
     static constexpr int holdMs = 500;
+    // Holding costs what speaking costs: a station holds the channel only while
+    // its last `speakingBlocks` blocks came within `speakingWindowMs`, which speech
+    // does with the hold time to spare, or while the over it has just begun keeps
+    // to about the speech rate. A station that sends less still reaches the
+    // others while nobody speaks, but keeps nobody off.
+    static constexpr int speakingBlocks = 8;
+    static constexpr int speakingWindowMs = holdMs + (speakingBlocks - 1) * 40;
+    // The longest over, as a repeater's time-out: after it the station's blocks
+    // are dropped until it has been silent for the hold time.
+    static constexpr int longestOverMs = 3 * 60 * 1000;
+    // Stations whose blocks, within one review, mostly took a channel that
+    // nobody spoke on or tried to break into someone's over, rather than
+    // speaking, and more than this many a minute.
+    static constexpr int grabReviewMs = 60 * 1000;
+    static constexpr int grabsPerMinuteToShow = 50;
     // Speech is 25 blocks a second; a little more passes, and two seconds at once
     // for a station whose sound card delivered a backlog, but no flood.
     static constexpr int blocksPerSecond = 30;
@@ -35,6 +50,24 @@ public:
     struct Port {
         quint16 port = 0;
         QString name;
+        // 1 to 40, or 0 for the operator channel.
+        int channel = 0;
+        // The relay plays each station's over back to it alone on this port.
+        bool echo = false;
+    };
+
+    // What the operators are shown about the voice ports: each echo station, and
+    // each station that grabs a channel without speaking.
+    struct Note {
+        QHostAddress address;
+        int channel = 0;
+        bool echoStation = false;
+        // Echo station: stations whose over is being kept or played back.
+        // Grabbing station: its blocks that grabbed in the last review.
+        int count = 0;
+        int reviewSeconds = 0;
+        // Echo station: milliseconds since it last played back, -1 for never.
+        std::int64_t idleMs = -1;
     };
 
     struct Options {
@@ -52,6 +85,11 @@ public:
         // Asked on every accept, from the worker threads, so it must be safe to call
         // from any thread (and must not call dropAddress); true turns the station away.
         std::function<bool(const QHostAddress &)> refuse;
+        // The relay's clock runs this many times faster than real time: lets a
+        // test cover minutes in seconds.
+        int clockSpeedup = 1;
+        int overTimeOutMs = longestOverMs;
+        int grabReviewPeriodMs = grabReviewMs;
     };
 
     // The 40 channel ports and the operator port, shifted by the offset.
@@ -69,6 +107,9 @@ public:
     // Safe from any thread: disconnects every station of `address` on the voice
     // ports and returns how many there were.
     int dropAddress(const QHostAddress &address);
+
+    // Safe from any thread: the echo stations and the stations that grab channels.
+    std::vector<Note> notes();
 
 private:
     class Worker;

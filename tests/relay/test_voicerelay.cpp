@@ -114,7 +114,12 @@ QByteArray receive(int fd, qsizetype size, int timeoutMs = 3000) {
 // the test does meanwhile cannot delay them.
 class SpeechPair {
 public:
-    SpeechPair(quint16 port, const char *source = "127.0.0.1") {
+    // `onMs` > 0: the talker speaks in overs of that long with `offMs` between them.
+    // Its blocks end in `marker`; what ends otherwise is another station's.
+    SpeechPair(quint16 port, const char *source = "127.0.0.1", int onMs = 0, int offMs = 0,
+               char marker = 0x5a)
+        : m_onNs(std::int64_t(onMs) * 1'000'000), m_offNs(std::int64_t(offMs) * 1'000'000),
+          m_marker(marker) {
         m_listener = connectFrom(source, port);
         m_talker = connectFrom(source, port);
     }
@@ -148,7 +153,8 @@ public:
 
 private:
     void run() {
-        std::int64_t nextSendNs = nowNs();
+        const std::int64_t startNs = nowNs();
+        std::int64_t nextSendNs = startNs;
         std::int64_t stopAtNs = 0;
         std::vector<char> pending;
         for (;;) {
@@ -157,8 +163,13 @@ private:
                 stopAtNs = now + 300'000'000;
             if (stopAtNs != 0 && (now >= stopAtNs || m_result.heard == m_result.sent))
                 return;
-            if (stopAtNs == 0 && now >= nextSendNs) {
+            const bool pausing =
+                m_onNs > 0 && (nextSendNs - startNs) % (m_onNs + m_offNs) >= m_onNs;
+            if (stopAtNs == 0 && now >= nextSendNs && pausing)
+                nextSendNs += 40'000'000;
+            else if (stopAtNs == 0 && now >= nextSendNs) {
                 QByteArray block(blockBytes, char(0x5a));
+                block[blockBytes - 1] = m_marker;
                 const std::int64_t stamp = nowNs();
                 std::memcpy(block.data(), &stamp, sizeof stamp);
                 std::memcpy(block.data() + sizeof stamp, &m_result.sent, sizeof m_result.sent);
@@ -178,6 +189,9 @@ private:
             pending.insert(pending.end(), buffer, buffer + got);
             size_t used = 0;
             for (; pending.size() - used >= blockBytes; used += blockBytes) {
+                // Someone else's block on the channel, not the pair's.
+                if (pending[used + blockBytes - 1] != m_marker)
+                    continue;
                 std::int64_t stamp = 0;
                 int index = 0;
                 std::memcpy(&stamp, pending.data() + used, sizeof stamp);
@@ -190,6 +204,9 @@ private:
         }
     }
 
+    const std::int64_t m_onNs;
+    const std::int64_t m_offNs;
+    const char m_marker;
     int m_talker = -1;
     int m_listener = -1;
     std::atomic<bool> m_stopping{false};
@@ -208,6 +225,58 @@ private:
         QVERIFY(result.inOrder);                                                                   \
         QVERIFY2(result.worstMs < allowedAddedMs, qPrintable(QString::number(result.worstMs)));    \
     } while (false)
+
+// A station that keeps the channel with as little as it can: one block every
+// `everyMs`, reading whatever comes so that it is never taken for a slow reader.
+class Trickler {
+public:
+    Trickler(quint16 port, const char *source, int everyMs)
+        : m_fd(connectFrom(source, port)), m_everyMs(everyMs) {}
+    ~Trickler() {
+        stop();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool connected() const { return m_fd >= 0; }
+    void start() {
+        m_thread = std::thread([this] {
+            std::int64_t nextNs = nowNs();
+            while (!m_stopping) {
+                if (nowNs() >= nextNs) {
+                    sendAll(m_fd, QByteArray(blockBytes, char(0x77)));
+                    nextNs += std::int64_t(m_everyMs) * 1'000'000;
+                }
+                pollfd entry{m_fd, POLLIN, 0};
+                if (::poll(&entry, 1, 10) > 0) {
+                    char buffer[4096];
+                    if (::recv(m_fd, buffer, sizeof buffer, 0) <= 0)
+                        return;
+                }
+            }
+        });
+    }
+    void stop() {
+        m_stopping = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    int m_fd = -1;
+    const int m_everyMs;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+};
+
+qint64 residentKb(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).simplified().split(' ').value(0).toLongLong();
+    return -1;
+}
 
 qint64 cpuTicks(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -272,11 +341,16 @@ private slots:
     void portsRecoverFromDescriptorExhaustion();
     void connectBurstFoldsTheLog();
     void acceptedConnectionsKeepAlive();
+    void trickleJammerCannotHoldTheChannel_data();
+    void trickleJammerCannotHoldTheChannel();
+    void overEndsAtTheTimeOut();
+    void stationThatGrabsWithoutSpeakingIsShown();
 
 private:
     // An in-process relay on a free port offset, with the given refusal.
-    std::unique_ptr<VoiceRelay> startVoiceRelay(std::function<bool(const QHostAddress &)> refuse,
-                                                int *offset);
+    std::unique_ptr<VoiceRelay>
+    startVoiceRelay(std::function<bool(const QHostAddress &)> refuse, int *offset,
+                    const std::function<void(VoiceRelay::Options &)> &adjust = {});
 
     QTemporaryDir m_dir;
 };
@@ -286,13 +360,16 @@ void TestVoiceRelay::initTestCase() {
 }
 
 std::unique_ptr<VoiceRelay>
-TestVoiceRelay::startVoiceRelay(std::function<bool(const QHostAddress &)> refuse, int *offset) {
+TestVoiceRelay::startVoiceRelay(std::function<bool(const QHostAddress &)> refuse, int *offset,
+                                const std::function<void(VoiceRelay::Options &)> &adjust) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         *offset = int(QRandomGenerator::global()->bounded(20000, 50000));
         VoiceRelay::Options options;
         options.ports = VoiceRelay::networkPorts(*offset);
         options.threads = 2;
         options.refuse = refuse;
+        if (adjust)
+            adjust(options);
         auto relay = std::make_unique<VoiceRelay>(options);
         QString error;
         if (relay->start(&error))
@@ -375,8 +452,8 @@ void TestVoiceRelay::jammerIsHeldBackAndBanned() {
     }
     VERIFY_PAIR_UNHARMED(speaking);
 
-    // Once the channel is free the jammer takes it, but only at the speech rate,
-    // and a block every 400 ms is enough to keep it.
+    // Once the channel is free the jammer takes it, but only at the speech rate;
+    // and a block every 400 ms afterwards does not keep it.
     const int listener = connectFrom("127.0.0.11", jammed);
     QVERIFY(listener >= 0);
     QTest::qWait(600);
@@ -392,10 +469,10 @@ void TestVoiceRelay::jammerIsHeldBackAndBanned() {
     QVERIFY2(heard.size() <=
                  (VoiceRelay::burstBlocks + VoiceRelay::blocksPerSecond * seconds + 2) * blockBytes,
              qPrintable(QString::number(heard.size() / blockBytes)));
-    const int shutOut = connectFrom("127.0.0.12", jammed);
-    QVERIFY(sendAll(shutOut, QByteArray(blockBytes, 'x')));
-    QVERIFY(receive(listener, blockBytes, 200).isEmpty());
-    ::close(shutOut);
+    const int nextSpeaker = connectFrom("127.0.0.12", jammed);
+    QVERIFY(sendAll(nextSpeaker, QByteArray(blockBytes, 'x')));
+    QVERIFY(receive(listener, 4 * blockBytes, 300).contains(QByteArray(blockBytes, 'x')));
+    ::close(nextSpeaker);
 
     // The operators ban it: its stations go and it cannot come back, and the
     // channel is usable at once.
@@ -686,6 +763,104 @@ void TestVoiceRelay::acceptedConnectionsKeepAlive() {
     }
     relay.terminate();
     QVERIFY(relay.waitForFinished(10000));
+}
+
+void TestVoiceRelay::trickleJammerCannotHoldTheChannel_data() {
+    QTest::addColumn<bool>("jammerFirst");
+    QTest::newRow("jammer there first") << true;
+    QTest::newRow("jammer joins later") << false;
+}
+
+void TestVoiceRelay::trickleJammerCannotHoldTheChannel() {
+    QFETCH(bool, jammerFirst);
+    QProcess relay;
+    const QString logPath = m_dir.filePath(QStringLiteral("trickle.log"));
+    const int offset = startRelay(relay, logPath);
+    QVERIFY(offset >= 0);
+    const quint16 channel5 = quint16(controlBase + 5 + offset);
+    // A pair talking in overs, and a jammer that sends just enough to fill
+    // every pause of half a second.
+    SpeechPair pair(channel5, "127.0.0.60", 4000, 1000);
+    Trickler jammer(channel5, "127.0.0.61", 400);
+    QVERIFY(pair.connected());
+    QVERIFY(jammer.connected());
+    const qint64 ticksBefore = cpuTicks(relay.processId());
+    const std::int64_t startNs = nowNs();
+    if (jammerFirst) {
+        jammer.start();
+        QTest::qWait(1000);
+        pair.start();
+    } else {
+        pair.start();
+        QTest::qWait(2500);
+        jammer.start();
+    }
+    QTest::qWait(15000);
+    jammer.stop();
+    const double seconds = double(nowNs() - startNs) / 1e9;
+    const double cpu = double(cpuTicks(relay.processId()) - ticksBefore) /
+                       double(sysconf(_SC_CLK_TCK)) / seconds * 100;
+    qInfo("relay: %.1f %% of a core, %lld kB resident", cpu, residentKb(relay.processId()));
+    VERIFY_PAIR_UNHARMED(pair);
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(10000));
+}
+
+void TestVoiceRelay::overEndsAtTheTimeOut() {
+    int offset = 0;
+    auto relay = startVoiceRelay(
+        {}, &offset, [](VoiceRelay::Options &options) { options.overTimeOutMs = 3000; });
+    QVERIFY(relay);
+    const quint16 channel7 = quint16(controlBase + 7 + offset);
+    // A key stuck on: heard for the longest over, then dropped.
+    SpeechPair stuck(channel7, "127.0.0.70", 0, 0, 's');
+    QVERIFY(stuck.connected());
+    stuck.start();
+    QTest::qWait(3500);
+    // Then the others get their turn, while the stuck station still sends.
+    SpeechPair next(channel7, "127.0.0.71");
+    QVERIFY(next.connected());
+    next.start();
+    QTest::qWait(1500);
+    VERIFY_PAIR_UNHARMED(next);
+    const SpeechPair::Result result = stuck.stop();
+    QVERIFY2(result.heard >= 3000 / 40 - 3 && result.heard <= 3000 / 40 + 3,
+             qPrintable(QString::number(result.heard)));
+    QVERIFY(result.sent > result.heard + 20);
+}
+
+void TestVoiceRelay::stationThatGrabsWithoutSpeakingIsShown() {
+    // Minutes in seconds: the relay's clock runs ten times faster, so the
+    // trickler below sends a block every 400 ms of it and the speaker 25 a second.
+    constexpr int speedup = 10;
+    int offset = 0;
+    auto relay = startVoiceRelay({}, &offset, [](VoiceRelay::Options &options) {
+        options.clockSpeedup = speedup;
+        options.grabReviewPeriodMs = 20000;
+    });
+    QVERIFY(relay);
+    Trickler trickler(quint16(controlBase + 8 + offset), "127.0.0.72", 400 / speedup);
+    Trickler speaker(quint16(controlBase + 9 + offset), "127.0.0.73", 40 / speedup);
+    QVERIFY(trickler.connected() && speaker.connected());
+    trickler.start();
+    speaker.start();
+    std::vector<VoiceRelay::Note> notes;
+    // Found at the second review at the latest.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            notes = relay->notes();
+            return !notes.empty();
+        },
+        2 * 20000 / speedup + 1000));
+    QCOMPARE(int(notes.size()), 1);
+    QCOMPARE(notes.front().address, QHostAddress(QStringLiteral("127.0.0.72")));
+    QCOMPARE(notes.front().channel, 8);
+    QVERIFY(!notes.front().echoStation);
+    QVERIFY(notes.front().count >= 20000 / 400 / 2);
+    // A station that stops grabbing is no longer shown after the next review.
+    trickler.stop();
+    QVERIFY(QTest::qWaitFor([&] { return relay->notes().empty(); }, 20000 / speedup + 1000));
+    speaker.stop();
 }
 
 QTEST_GUILESS_MAIN(TestVoiceRelay)
