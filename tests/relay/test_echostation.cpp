@@ -2,9 +2,13 @@
 // alone, whole and in order, half a second after it ends and at the speech rate.
 
 #include "echoover.h"
+#include "relayprocess.h"
 #include "voicerelay.h"
 
+#include <QLocalSocket>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -109,6 +113,9 @@ private slots:
     void playsTheOverBackToItsStationAlone();
     void stationsTestingAtOnceEachHearTheirOwn();
     void keepsAtMostTheLongestOver();
+    void consoleListsTheEchoStation();
+    void refusesAnEchoChannelOutOfRange_data();
+    void refusesAnEchoChannelOutOfRange();
 
 private:
     std::unique_ptr<VoiceRelay> startRelay(int speedup);
@@ -255,6 +262,67 @@ void TestEchoStation::keepsAtMostTheLongestOver() {
     ::close(leaving);
     QVERIFY(QTest::qWaitFor([&] { return relay->notes().front().count == 0; }, 2000));
     ::close(speaker);
+}
+
+void TestEchoStation::consoleListsTheEchoStation() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString console = dir.filePath(QStringLiteral("console"));
+    const QString logPath = dir.filePath(QStringLiteral("relay.log"));
+    QProcess relay;
+    const int offset = testsupport::startRelay(
+        relay, logPath,
+        {QStringLiteral("--console"), console, QStringLiteral("--echo-channel"),
+         QStringLiteral("7"), QStringLiteral("--echo-channel"), QStringLiteral("12")});
+    QVERIFY(offset >= 0);
+    QVERIFY(testsupport::readLog(logPath).contains("echo station on channel 07"));
+    // Channel 12 plays back; channel 11 next to it is an ordinary channel.
+    for (const int channel : {12, 11}) {
+        const int speaker = connectTo(quint16(controlBase + channel + offset));
+        QVERIFY(speaker >= 0);
+        QVERIFY(speak(speaker, 'c', 5) > 0);
+        QCOMPARE(int(collect(speaker, 1200).size()), channel == 12 ? 5 : 0);
+        ::close(speaker);
+    }
+    QLocalSocket socket;
+    socket.connectToServer(console);
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("stations\n");
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            socket.waitForReadyRead(100);
+            return socket.state() != QLocalSocket::ConnectedState;
+        },
+        5000));
+    const QList<QByteArray> lines = socket.readAll().split('\n');
+    QCOMPARE(lines.value(0), QByteArray("ok"));
+    QList<QByteArray> echoLines;
+    for (const QByteArray &line : lines)
+        if (line.contains("echo station"))
+            echoLines.append(line.simplified());
+    QCOMPARE(echoLines.size(), 2);
+    QVERIFY(echoLines[0].startsWith("(echo) 127.0.0.1 07 - echo station"));
+    QVERIFY(echoLines[1].startsWith("(echo) 127.0.0.1 12 "));
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(10000));
+}
+
+void TestEchoStation::refusesAnEchoChannelOutOfRange_data() {
+    QTest::addColumn<QString>("channel");
+    QTest::newRow("zero") << QStringLiteral("0");
+    QTest::newRow("beyond the last") << QStringLiteral("41");
+    QTest::newRow("not a number") << QStringLiteral("one");
+}
+
+void TestEchoStation::refusesAnEchoChannelOutOfRange() {
+    QFETCH(QString, channel);
+    QProcess relay;
+    relay.start(QStringLiteral(MARLOX_RELAY_PATH),
+                {QStringLiteral("--port-offset"), QStringLiteral("30000"),
+                 QStringLiteral("--echo-channel"), channel});
+    QVERIFY(relay.waitForFinished(10000));
+    QCOMPARE(relay.exitCode(), 2);
+    QVERIFY(relay.readAllStandardError().contains("--echo-channel must be 1 to 40"));
 }
 
 QTEST_GUILESS_MAIN(TestEchoStation)
