@@ -100,8 +100,9 @@ QByteArray OperatorConsole::run(const QByteArray &line) {
     const StationTable::Entry *station = m_relay.stations().find(identity);
     QHostAddress address;
     // A ban outlives the relay's memory of the station: lift it by address then.
-    if (!station &&
-        !(name == QLatin1String("unban") && address.setAddress(QString::fromUtf8(identity))))
+    // A station that only grabs speech channels has no identity: ban its address.
+    if (!station && !((name == QLatin1String("unban") || name == QLatin1String("ban")) &&
+                      address.setAddress(QString::fromUtf8(identity))))
         return answer(false,
                       QStringLiteral("unknown station: %1").arg(QString::fromUtf8(identity)));
     if (station)
@@ -146,7 +147,8 @@ QByteArray OperatorConsole::stationsTable() const {
     };
     // The voice ports add the echo stations, and flag stations that grab channels
     // without speaking: on their identity's line, or on a line of their own.
-    std::vector<VoiceRelay::Note> voice = m_relay.voiceNotes();
+    const std::vector<VoiceRelay::Note> voice = m_relay.voiceNotes();
+    std::vector<bool> listed(voice.size(), false);
     const auto grabbing = [](const VoiceRelay::Note &note) {
         return QByteArray(", grabs channel ") +
                QByteArray::number(note.channel).rightJustified(2, '0') + " without speaking (" +
@@ -155,10 +157,10 @@ QByteArray OperatorConsole::stationsTable() const {
     };
     for (const StationTable::Entry &station : m_relay.stations().entries()) {
         QByteArray state = station.connection ? "connected" : "gone";
-        for (VoiceRelay::Note &note : voice)
-            if (!note.echoStation && note.address == station.address) {
-                state += grabbing(note);
-                note.count = 0;
+        for (size_t at = 0; at < voice.size(); ++at)
+            if (!voice[at].echoStation && voice[at].address == station.address) {
+                state += grabbing(voice[at]);
+                listed[at] = true;
             }
         const QDateTime until = m_relay.bans().bannedUntil(station.address);
         if (until.isValid())
@@ -170,14 +172,15 @@ QByteArray OperatorConsole::stationsTable() const {
                  QByteArray::number(station.lastMessage.secsTo(now)).leftJustified(8) + state +
                  '\n';
     }
-    for (const VoiceRelay::Note &note : voice) {
+    for (size_t at = 0; at < voice.size(); ++at) {
+        const VoiceRelay::Note &note = voice[at];
         const QByteArray channel = QByteArray::number(note.channel).rightJustified(2, '0');
         if (note.echoStation)
             table += row("(echo)", note.address, channel,
                          note.idleMs < 0 ? QByteArray("-") : QByteArray::number(note.idleMs / 1000),
                          "echo station, " + QByteArray::number(note.count) +
                              " stations' overs kept or playing back");
-        else if (note.count > 0)
+        else if (!listed[at])
             table += row("-", note.address, channel, "-", "connected" + grabbing(note));
     }
     return table;

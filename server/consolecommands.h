@@ -30,7 +30,7 @@ inline constexpr std::array<Command, 12> all = {{
     {"adminchannel", "Na-4", true, "call the station to the admin channel"},
     {"kick", "aozl", true, "lock the station's transmit key for 15 minutes"},
     {"off", "gimx", true, "switch the station off"},
-    {"ban", "bann", true, "close the station's program and refuse its address"},
+    {"ban", "bann", true, "close the station's program and refuse its address (or an address)"},
     {"news", "alle", false, "tell every station there is news on the homepage"},
     {"meeting", "all1", false, "tell every station about the evening meeting"},
     {"unban", "", true, "lift the ban of the station's address (or of an address)"},

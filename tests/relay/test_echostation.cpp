@@ -34,15 +34,19 @@ std::int64_t nowMs() {
         .count();
 }
 
-int connectTo(quint16 port) {
+int connectTo(quint16 port, const char *source = "127.0.0.1") {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(port);
     remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
         ::close(fd);
         return -1;
     }
@@ -113,7 +117,7 @@ private slots:
     void playsTheOverBackToItsStationAlone();
     void stationsTestingAtOnceEachHearTheirOwn();
     void keepsAtMostTheLongestOver();
-    void consoleListsTheEchoStation();
+    void consoleListsTheEchoStationAndBansAnAddress();
     void refusesAnEchoChannelOutOfRange_data();
     void refusesAnEchoChannelOutOfRange();
 
@@ -264,7 +268,7 @@ void TestEchoStation::keepsAtMostTheLongestOver() {
     ::close(speaker);
 }
 
-void TestEchoStation::consoleListsTheEchoStation() {
+void TestEchoStation::consoleListsTheEchoStationAndBansAnAddress() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString console = dir.filePath(QStringLiteral("console"));
@@ -284,17 +288,21 @@ void TestEchoStation::consoleListsTheEchoStation() {
         QCOMPARE(int(collect(speaker, 1200).size()), channel == 12 ? 5 : 0);
         ::close(speaker);
     }
-    QLocalSocket socket;
-    socket.connectToServer(console);
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("stations\n");
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            socket.waitForReadyRead(100);
-            return socket.state() != QLocalSocket::ConnectedState;
-        },
-        5000));
-    const QList<QByteArray> lines = socket.readAll().split('\n');
+    const auto command = [&](const QByteArray &line) {
+        QLocalSocket socket;
+        socket.connectToServer(console);
+        if (!socket.waitForConnected(5000))
+            return QList<QByteArray>();
+        socket.write(line + '\n');
+        const bool answered = QTest::qWaitFor(
+            [&] {
+                socket.waitForReadyRead(100);
+                return socket.state() != QLocalSocket::ConnectedState;
+            },
+            5000);
+        return answered ? socket.readAll().split('\n') : QList<QByteArray>();
+    };
+    const QList<QByteArray> lines = command("stations");
     QCOMPARE(lines.value(0), QByteArray("ok"));
     QList<QByteArray> echoLines;
     for (const QByteArray &line : lines)
@@ -303,6 +311,16 @@ void TestEchoStation::consoleListsTheEchoStation() {
     QCOMPARE(echoLines.size(), 2);
     QVERIFY(echoLines[0].startsWith("(echo) 127.0.0.1 07 - echo station"));
     QVERIFY(echoLines[1].startsWith("(echo) 127.0.0.1 12 "));
+
+    // A station known only by its address, as one that grabs a speech channel
+    // without a control link, can be banned all the same.
+    const int grabber = connectTo(quint16(controlBase + 5 + offset), "127.0.0.9");
+    QVERIFY(grabber >= 0);
+    QCOMPARE(command("ban 127.0.0.9").value(0), QByteArray("ok"));
+    pollfd entry{grabber, POLLIN, 0};
+    char byte = 0;
+    QVERIFY(::poll(&entry, 1, 5000) == 1 && ::recv(grabber, &byte, 1, 0) == 0);
+    ::close(grabber);
     relay.terminate();
     QVERIFY(relay.waitForFinished(10000));
 }
