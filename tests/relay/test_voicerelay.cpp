@@ -801,7 +801,15 @@ void TestVoiceRelay::trickleJammerCannotHoldTheChannel() {
     const double cpu = double(cpuTicks(relay.processId()) - ticksBefore) /
                        double(sysconf(_SC_CLK_TCK)) / seconds * 100;
     qInfo("relay: %.1f %% of a core, %lld kB resident", cpu, residentKb(relay.processId()));
-    VERIFY_PAIR_UNHARMED(pair);
+    // Every block, in order. Lateness here would be the test machine's: the
+    // relay passes a block at once or not at all, and a held channel shows as
+    // loss; the bound only catches a block kept back for a hold time.
+    const SpeechPair::Result result = pair.stop();
+    qInfo("pair: %d of %d blocks heard, worst %.1f ms", result.heard, result.sent, result.worstMs);
+    QVERIFY(result.sent > 200);
+    QCOMPARE(result.heard, result.sent);
+    QVERIFY(result.inOrder);
+    QVERIFY2(result.worstMs < VoiceRelay::holdMs / 2, qPrintable(QString::number(result.worstMs)));
     relay.terminate();
     QVERIFY(relay.waitForFinished(10000));
 }
