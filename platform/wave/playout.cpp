@@ -38,6 +38,7 @@ void Playout::startOver(double nowMs) {
     m_dryMs = 0;
     m_speed = 1;
     m_catchingUp = false;
+    m_buildingUp = false;
     m_fadeIn = false;
     m_last = 0;
     ++m_totals.overs;
@@ -78,13 +79,23 @@ int Playout::rms(const Block &block) const {
 
 void Playout::catchUp(double nowMs, std::vector<qint64> &done) {
     const double extra = extraDelayMs(nowMs);
-    if (!m_catchingUp && extra > m_settings.catchUpStartMs)
+    // The reckoning of the delay drifts when the talker's blocks come at
+    // another pace than the loudspeaker's; the sound actually waiting decides
+    // whether there is anything to catch up on or to build up.
+    const double waiting = queuedMs() + m_deviceMs;
+    const double blockMs = msOf(m_settings.blockSamples);
+    const bool piledUp = waiting > m_holdMs + m_settings.deviceSlackMs + blockMs;
+    const bool short_ = waiting < m_holdMs + blockMs;
+    if (!m_catchingUp && extra > m_settings.catchUpStartMs && piledUp)
         m_catchingUp = true;
-    else if (m_catchingUp && extra < m_settings.catchUpStopMs)
+    else if (m_catchingUp && (extra < m_settings.catchUpStopMs || !piledUp))
         m_catchingUp = false;
+    if (!m_buildingUp && extra < -m_settings.catchUpStartMs && short_)
+        m_buildingUp = true;
+    else if (m_buildingUp && (extra > -m_settings.catchUpStopMs || !short_))
+        m_buildingUp = false;
     // Far behind: near-silent blocks go first, whole, before speech is hurried.
     if (extra > m_settings.cutAboveMs) {
-        const double blockMs = msOf(m_settings.blockSamples);
         double cut = 0;
         for (auto it = m_queue.begin();
              it != m_queue.end() && extra - cut > m_settings.cutAboveMs;) {
@@ -98,12 +109,13 @@ void Playout::catchUp(double nowMs, std::vector<qint64> &done) {
         }
         m_spokenOutMs += cut;
         m_totals.cutMs += cut;
-        (void)blockMs;
     }
-    const double speed =
-        m_catchingUp ? std::min(m_settings.maxSpeed,
-                                1 + std::max(0.0, extraDelayMs(nowMs)) / m_settings.catchUpMs)
-                     : 1.0;
+    const double behind = extraDelayMs(nowMs);
+    double speed = 1;
+    if (m_catchingUp)
+        speed = std::min(m_settings.maxSpeed, 1 + std::max(0.0, behind) / m_settings.catchUpMs);
+    else if (m_buildingUp)
+        speed = std::max(m_settings.minSpeed, 1 + std::min(0.0, behind) / m_settings.catchUpMs);
     m_speed = speed;
 }
 
@@ -112,18 +124,24 @@ int Playout::take(qint16 *out, int count, std::vector<qint64> &done) {
     while (got < count && !m_queue.empty()) {
         Block &block = m_queue.front();
         if (!block.started) {
-            // A block is hurried as a whole as it starts: the time stretcher
-            // takes out whole pitch periods, so the voice keeps its pitch.
+            // A block is hurried or drawn out as a whole as it starts: the
+            // time stretcher takes out or repeats whole pitch periods, so the
+            // voice keeps its pitch.
             block.started = true;
             const int n = int(block.samples.size());
-            if (m_speed > 1.001 && n >= m_settings.blockSamples / 2) {
+            if (std::abs(m_speed - 1) > 0.001 && n >= m_settings.blockSamples / 2) {
+                // The stretcher writes its result over its input: room for
+                // a drawn-out block.
+                block.samples.resize(size_t(n) * 2 + 256);
                 const int left = sonicChangeShortSpeed(block.samples.data(), n, float(m_speed), 1,
                                                        1, 1, 0, m_settings.sampleRate, 1);
-                if (left > 0 && left < n) {
-                    block.samples.resize(size_t(left));
-                    block.ratio = double(n) / left;
-                    m_totals.spedUpMs += msOf(n - left);
-                }
+                const int kept = left > 0 ? left : n;
+                block.samples.resize(size_t(kept));
+                block.ratio = double(n) / kept;
+                if (kept < n)
+                    m_totals.spedUpMs += msOf(n - kept);
+                else
+                    m_totals.drawnOutMs += msOf(kept - n);
             }
         }
         const int n =

@@ -24,7 +24,7 @@ public:
         int blockSamples = 320;
         // A block later than this, and the blocks that come with it, are a
         // stall of the line, not its jitter: the queue does not grow for them.
-        double stallMs = 150;
+        double stallMs = 250;
         // Added to the lateness learned, for the device's pulls.
         double marginMs = 10;
         // How far the device may run down before a late block is covered.
@@ -33,10 +33,13 @@ public:
         double quietLatenessMs = 6;
         // Catching up starts above this much extra delay and stops below
         // catchUpStopMs; the speed is 1 + extra / catchUpMs, up to maxSpeed.
+        // The same the other way when the queue has learned to hold more
+        // than it has: speech is drawn out, down to minSpeed.
         double catchUpStartMs = 20;
         double catchUpStopMs = 5;
         double catchUpMs = 500;
         double maxSpeed = 1.5;
+        double minSpeed = 0.85;
         // Extra delay beyond this drops whole near-silent blocks as well.
         double cutAboveMs = 700;
         int nearSilentRms = 300;
@@ -47,8 +50,9 @@ public:
 
     struct Totals {
         int overs = 0;
-        double spedUpMs = 0; // speech played faster than it was spoken, ms saved
-        double cutMs = 0;    // near-silent blocks dropped
+        double spedUpMs = 0;   // speech played faster than it was spoken, ms saved
+        double drawnOutMs = 0; // speech played slower, ms added
+        double cutMs = 0;      // near-silent blocks dropped
         double coveredMs = 0;
         int underruns = 0;
     };
@@ -101,6 +105,7 @@ private:
     std::deque<Block> m_queue;
     double m_speed = 1;
     bool m_catchingUp = false;
+    bool m_buildingUp = false;
     bool m_fadeIn = false;
 
     // This over: blocks come, ideally, one block length after another; the

