@@ -343,7 +343,9 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
     // jitter through as breaks, cuts speech, or lets the delay pile up.
     QVERIFY2(heard.gaps.longestMs < 50, qPrintable(QString::number(heard.gaps.longestMs)));
     QVERIFY(heard.gaps.totalMs < 150);
-    QCOMPARE(playout.cutMs, 0.0);
+    // Only near-silence is ever cut, and only far behind: a talker whose
+    // capture starts with a backlog can bring that about, the line cannot.
+    QVERIFY2(playout.cutMs <= 200, qPrintable(QString::number(playout.cutMs)));
     QVERIFY2(heard.shortenedMs - playout.spedUpMs < 100,
              qPrintable(QString::number(heard.shortenedMs)));
     QVERIFY(delays.size() >= 3);
