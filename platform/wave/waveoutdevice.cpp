@@ -59,7 +59,7 @@ double aheadFromEnvironment(double ahead) {
 struct WaveOutDevice::Engine {
     WaveOutDevice *owner = nullptr;
     QByteArray sinkName;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     bool voice = false;
     int frameBytes = 2;
     double aheadMs = voiceAheadMs;
@@ -100,7 +100,7 @@ struct WaveOutDevice::Engine {
 bool WaveOutDevice::Engine::openStream() {
     if (stream || failed)
         return stream != nullptr;
-    const int rate = int(spec.rate);
+    const int rate = int(sampleSpec.rate);
     const auto bytesFor = [&](double ms) {
         return quint32(ms * rate / 1000) * quint32(frameBytes);
     };
@@ -113,7 +113,7 @@ bool WaveOutDevice::Engine::openStream() {
     int error = 0;
     stream = pa_simple_new(nullptr, "Marlox", PA_STREAM_PLAYBACK,
                            sinkName.isEmpty() ? nullptr : sinkName.constData(),
-                           voice ? "Sprechfunk" : "Klang", &spec, nullptr, &attr, &error);
+                           voice ? "Sprechfunk" : "Klang", &sampleSpec, nullptr, &attr, &error);
     failed = stream == nullptr;
     return !failed;
 }
@@ -123,20 +123,20 @@ bool WaveOutDevice::Engine::openStream() {
 // own, which says nothing about how soon this stream runs dry.
 double WaveOutDevice::Engine::bufferedMs() {
     const double now = steadyMs();
-    const double writtenMs = double(writtenFrames) * 1000.0 / spec.rate;
+    const double writtenMs = double(writtenFrames) * 1000.0 / sampleSpec.rate;
     double buffered = writtenMs - (now - startedMs);
     if (buffered < 0) {
         // It ran dry (between overs): it starts again with the next write.
         startedMs = now - writtenMs;
         buffered = 0;
     }
-    playedFrames = writtenFrames - qint64(buffered * spec.rate / 1000.0);
+    playedFrames = writtenFrames - qint64(buffered * sampleSpec.rate / 1000.0);
     return buffered;
 }
 
 void WaveOutDevice::Engine::write(char *data, int bytes) {
     const quint32 level = volume;
-    if (level < 0xFFFF && spec.format == PA_SAMPLE_S16LE) {
+    if (level < 0xFFFF && sampleSpec.format == PA_SAMPLE_S16LE) {
         auto *samples = reinterpret_cast<qint16 *>(data);
         for (int i = 0; i < bytes / 2; ++i)
             samples[i] = qint16(qint32(samples[i]) * qint32(level) / 0xFFFF);
@@ -190,7 +190,7 @@ void WaveOutDevice::Engine::addTotals() {
 // from the playout queue, covers a late block just before the server runs
 // dry, and rests while nothing plays.
 void WaveOutDevice::Engine::run() {
-    const int chunkFrames = int(spec.rate) * chunkMs / 1000;
+    const int chunkFrames = int(sampleSpec.rate) * chunkMs / 1000;
     std::vector<char> chunk(size_t(chunkFrames * frameBytes));
     std::vector<qint64> done;
     std::unique_lock<std::mutex> lock(mutex);
@@ -300,9 +300,9 @@ MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceI
     engine->owner = opened.get();
     engine->sinkName = audioDevice.id();
     engine->voice = format.wFormatTag == WAVE_FORMAT_GSM610;
-    engine->spec.rate = quint32(audioFormat.sampleRate());
-    engine->spec.channels = quint8(audioFormat.channelCount());
-    engine->spec.format =
+    engine->sampleSpec.rate = quint32(audioFormat.sampleRate());
+    engine->sampleSpec.channels = quint8(audioFormat.channelCount());
+    engine->sampleSpec.format =
         audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     engine->frameBytes = audioFormat.bytesPerFrame();
     engine->aheadMs = aheadFromEnvironment(engine->voice ? voiceAheadMs : fileAheadMs);
