@@ -11,22 +11,37 @@
 // listener's queue and the audio server's playback buffer). The two ends are
 // timed by recordings, each a little late by its own capture buffer.
 //
-// Continuity: one long over with a steady tone. Prints the blocks sent and
-// received per second and every gap in what the loudspeaker played.
+// Continuity: one long over with a tone that pauses for 40 ms once a second.
+// The pauses are marks: between two of them there is exactly one second,
+// wherever it is heard, so tone missing between two marks at the loudspeaker
+// is speech skipped (or sped up, which the playback device counts), and the
+// time from a mark at the microphone to the same mark at the loudspeaker is
+// the delay. A plain listener on the relay's channel port counts what the
+// talker sent.
 //
-// Usage: bench_ptt [overs] [seconds]   (default 25 overs, a 60 s over)
-// Needs the test audio server (scripts/audio-server); asserts nothing.
+// Each radio reaches the relay through a line of its own (a proxy on
+// loopback): clean, jitter (40 ms + 0..30 ms), rough (jitter and a 400 ms
+// stall every 6 s), or DELAY,JITTER,STALL_EVERY,STALL_LENGTH in ms.
+//
+// Usage: bench_ptt [overs] [seconds] [line]   (default 25 overs, a 60 s over;
+// without a line, each of the three runs in a process of its own and their
+// summary lines come last). Needs the test audio server
+// (scripts/audio-server); asserts nothing.
 
 #include "airsupport.h"
+#include "net/deployment.h"
 #include "percentile.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"
 #include "relayprocess.h"
 #include "system.h"
+#include "wavedevices.h"
 
 #include <QApplication>
 #include <QMediaDevices>
+#include <QRandomGenerator>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -34,18 +49,65 @@
 
 namespace {
 
+constexpr int channel = 7;
+
+struct NamedLine {
+    const char *name;
+    air::LineShape shape;
+};
+const NamedLine namedLines[] = {
+    {"clean", {}},
+    {"jitter", {40, 30, 0, 0}},
+    {"rough", {40, 30, 6000, 400}},
+};
+
+bool lineFor(const QString &text, air::LineShape &shape) {
+    for (const NamedLine &line : namedLines)
+        if (text == QLatin1String(line.name)) {
+            shape = line.shape;
+            return true;
+        }
+    const QStringList parts = text.split(',');
+    if (parts.size() != 4)
+        return false;
+    int values[4];
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        values[i] = parts[i].toInt(&ok);
+        if (!ok || values[i] < 0)
+            return false;
+    }
+    shape = {values[0], values[1], values[2], values[3]};
+    return true;
+}
+
+// Runs this benchmark once per named line and repeats their summary lines.
+int runEveryLine(const QString &self, const QString &overs, const QString &seconds) {
+    QStringList summaries;
+    int result = 0;
+    for (const NamedLine &line : namedLines) {
+        QProcess run;
+        run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        run.start(self, {overs, seconds, QLatin1String(line.name)});
+        run.waitForFinished(-1);
+        const QByteArray output = run.readAllStandardOutput();
+        std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
+        std::fflush(stdout);
+        for (const QByteArray &text : output.split('\n'))
+            if (text.startsWith("line "))
+                summaries << QString::fromUtf8(text);
+        result |= run.exitCode();
+    }
+    std::printf("\n%s\n", qPrintable(summaries.join('\n')));
+    return result;
+}
+
 std::unique_ptr<testsupport::ProgramFolder> folder(int offset, const QByteArray &volume) {
     auto made = std::make_unique<testsupport::ProgramFolder>(
         offset, volume + "\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
     made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
                                       QByteArray::number(offset) + "\n");
     return made;
-}
-
-void printGaps(const char *where, const air::Gaps &gaps) {
-    std::printf("gaps at the %s: %d of 5 ms or more, %d longer than 10 ms, longest %.1f ms, "
-                "%.1f ms in all\n",
-                where, gaps.count, gaps.longerThan10Ms, gaps.longestMs, gaps.totalMs);
 }
 
 struct Over {
@@ -72,6 +134,10 @@ bool report(air::Station &talker, Over *over) {
 // When bytes came to the listener: ms, and the bytes received so far.
 using Arrivals = std::vector<std::pair<double, double>>;
 
+double medianOf(std::vector<double> values) {
+    return values.empty() ? 0.0 : percentile(values, 0.5);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -83,25 +149,76 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "no test audio server: source scripts/audio-server first\n");
         return 1;
     }
+    if (argc <= 3)
+        return runEveryLine(QCoreApplication::applicationFilePath(), QString::number(overs),
+                            QString::number(continuousSeconds));
+    const QString lineName = QString::fromLocal8Bit(argv[3]);
+    air::LineShape shape;
+    if (!lineFor(lineName, shape)) {
+        std::fprintf(stderr, "unknown line %s\n", argv[3]);
+        return 2;
+    }
+    std::printf("line %s: %d ms + 0..%d ms, a %d ms stall every %d ms\n", argv[3], shape.delayMs,
+                shape.jitterMs, shape.stallMs, shape.stallEveryMs);
+    std::fflush(stdout);
     vb::setEndProgramHandler([] {});
     QTemporaryDir logs;
     QProcess relay;
-    const int offset = testsupport::startRelay(relay, logs.filePath("relay.log"));
-    if (offset < 0)
+    const int relayOffset = testsupport::startRelay(relay, logs.filePath("relay.log"));
+    if (relayOffset < 0) {
+        std::printf("the relay did not start\n");
         return 1;
+    }
+    // The radios reach the relay through the line: their ports are the
+    // line's, on an offset of their own.
+    air::RoughLine line(shape);
+    int offset = -1;
+    for (int attempt = 0; attempt < 20 && offset < 0; ++attempt) {
+        const int candidate = int(QRandomGenerator::global()->bounded(20000, 50000));
+        if (candidate == relayOffset)
+            continue;
+        Deployment near, far;
+        near.portOffset = candidate;
+        far.portOffset = relayOffset;
+        if (line.forward(near.controlPort(), far.controlPort(), false) &&
+            line.forward(near.channelPort(channel), far.channelPort(channel), true))
+            offset = candidate;
+    }
+    if (offset < 0) {
+        std::printf("no ports for the line\n");
+        return 1;
+    }
+    Deployment relayPorts;
+    relayPorts.portOffset = relayOffset;
+    const quint16 relayChannelPort = relayPorts.channelPort(channel);
 
     const auto talkerFolder = folder(offset, " 23");
     air::Station talker;
-    if (!talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()))
+    if (!talker.start(QStringLiteral(PTT_STATION), talkerFolder->path())) {
+        std::printf("the talking station did not start\n");
         return 1;
+    }
     const auto listenerFolder = folder(offset, " 70");
     listenerFolder->use();
     auto listener = std::make_unique<frmMain>(goldSkin());
     listener->Form_Load();
     listener->Image12_Click();
     if (!QTest::qWaitFor([&] { return listener->voiceConnected != 0; }, 10000) ||
-        !testsupport::waitForStations(logs.filePath("relay.log"), listener->serverPort, 2))
+        !testsupport::waitForStations(logs.filePath("relay.log"), relayChannelPort, 2)) {
+        std::printf("the stations did not both reach the relay\n");
         return 1;
+    }
+    // What the talker sent, as the relay passes it on.
+    QTcpSocket onRelay;
+    qint64 relayBytes = 0;
+    QObject::connect(&onRelay, &QTcpSocket::readyRead, &onRelay,
+                     [&] { relayBytes += onRelay.readAll().size(); });
+    onRelay.connectToHost(QHostAddress::LocalHost, relayChannelPort);
+    if (!onRelay.waitForConnected(5000) ||
+        !testsupport::waitForStations(logs.filePath("relay.log"), relayChannelPort, 3)) {
+        std::printf("the listener on the relay did not get in\n");
+        return 1;
+    }
 
     QElapsedTimer clock;
     clock.start();
@@ -182,54 +299,91 @@ int main(int argc, char *argv[]) {
     }
 
     if (continuousSeconds > 0) {
+        constexpr int markEveryMs = 1000;
         air::TonePlayer steadyMouth("marlox_mouth");
-        {
-            // The tone must not break up itself when the machine is busy: its
-            // stream gets a deep buffer (the variable is read as it opens).
-            const QByteArray latency = qgetenv("PULSE_LATENCY_MSEC");
-            qputenv("PULSE_LATENCY_MSEC", "100");
-            steadyMouth.play(600, (continuousSeconds + 2) * 1000, 8000);
-            qputenv("PULSE_LATENCY_MSEC", latency);
-            QTest::qWait(500);
-            const double bytesBefore = listener->receivedBytes;
-            const qint64 pressedNs = air::monotonicNs();
-            talker.command("press", "keyed");
-            QTest::qWait(continuousSeconds * 1000);
-            talker.command("release", "released");
-            const double heldS = double(air::monotonicNs() - pressedNs) / 1e9;
-            (void)QTest::qWaitFor([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
-            steadyMouth.stop();
-            Over sent;
-            report(talker, &sent);
-            const double receivedBlocks = (listener->receivedBytes - bytesBefore) / 65.0;
-            std::printf("%d s over: %d blocks sent, %.2f a second of key held, %.2f a second "
-                        "from first to last; %.0f received, %.2f a second of key held\n",
-                        continuousSeconds, sent.blocks, sent.blocks / heldS,
-                        sent.blocks > 1
-                            ? (sent.blocks - 1) / (double(sent.lastNs - sent.firstNs) / 1e9)
-                            : 0.0,
-                        receivedBlocks, receivedBlocks / heldS);
-            const double pressedMs = msOf(pressedNs);
-            const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(pressedMs), 1000);
-            qsizetype end = onset;
-            for (qsizetype n = onset; n >= 0 && n < loudspeaker.size(); ++n)
-                if (std::abs(int(loudspeaker.sampleAt(n))) > 1000)
-                    end = n;
-            if (onset < 0) {
-                std::printf("the over was not heard\n");
-            } else {
-                const qsizetype from = onset + air::sampleRate / 5;
-                std::printf("heard %.1f s from %.0f ms after the key was pressed; gaps counted "
-                            "from 200 ms after the onset\n",
-                            double(end - onset) / air::sampleRate,
-                            loudspeaker.timeOf(onset) - pressedMs);
-                printGaps("loudspeaker", air::gapsIn(loudspeaker.samples(from, end), 800));
+        // The tone must not break up itself when the machine is busy: its
+        // stream gets a deep buffer (the variable is read as it opens).
+        const QByteArray latency = qgetenv("PULSE_LATENCY_MSEC");
+        qputenv("PULSE_LATENCY_MSEC", "100");
+        steadyMouth.play(600, (continuousSeconds + 2) * 1000, 8000, markEveryMs);
+        qputenv("PULSE_LATENCY_MSEC", latency);
+        QTest::qWait(500);
+        const double bytesBefore = listener->receivedBytes;
+        const qint64 relayBytesBefore = relayBytes;
+        const wave::PlayoutTotals playoutBefore = wave::WaveOutDevice::playoutTotals();
+        const qint64 pressedNs = air::monotonicNs();
+        talker.command("press", "keyed");
+        QTest::qWait(continuousSeconds * 1000);
+        talker.command("release", "released");
+        const double heldS = double(air::monotonicNs() - pressedNs) / 1e9;
+        (void)QTest::qWaitFor([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
+        steadyMouth.stop();
+        const wave::PlayoutTotals playout = wave::WaveOutDevice::playoutTotals() - playoutBefore;
+        Over sent;
+        report(talker, &sent);
+        const double onRelayBlocks = double(relayBytes - relayBytesBefore) / 65.0;
+        const double receivedBlocks = (listener->receivedBytes - bytesBefore) / 65.0;
+        std::printf("%d s over: %d blocks sent by the talker, %.0f passed on by the relay "
+                    "(%.2f a second of key held), %.0f received by the listener\n",
+                    continuousSeconds, sent.blocks, onRelayBlocks, onRelayBlocks / heldS,
+                    receivedBlocks);
+        const double pressedMs = msOf(pressedNs);
+        const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(pressedMs), 1000);
+        qsizetype end = onset;
+        for (qsizetype n = onset; n >= 0 && n < loudspeaker.size(); ++n)
+            if (std::abs(int(loudspeaker.sampleAt(n))) > 1000)
+                end = n;
+        const qsizetype micFrom = microphone.indexAt(pressedMs);
+        const qsizetype micTo = microphone.indexAt(pressedMs + heldS * 1000);
+        const air::MarkedTone spoken =
+            air::analyseMarkedTone(microphone.samples(micFrom, micTo), 800, markEveryMs);
+        std::printf("microphone: %zu marks, %d gaps, %.1f ms short\n", spoken.marksMs.size(),
+                    spoken.gaps.count, spoken.shortenedMs);
+        if (onset < 0) {
+            std::printf("the over was not heard\n");
+            std::printf("line %s: not heard\n", qPrintable(lineName));
+        } else {
+            const air::MarkedTone heard =
+                air::analyseMarkedTone(loudspeaker.samples(onset, end + 1), 800, markEveryMs);
+            // Each mark heard against the latest one spoken before it.
+            std::vector<double> delays;
+            for (double markMs : heard.marksMs) {
+                const double heardAt = loudspeaker.timeOf(onset + qsizetype(markMs * 8));
+                double best = -1;
+                for (double spokenMs : spoken.marksMs) {
+                    const double spokenAt = microphone.timeOf(micFrom + qsizetype(spokenMs * 8));
+                    if (spokenAt < heardAt && heardAt - spokenAt < 1500)
+                        best = heardAt - spokenAt;
+                }
+                if (best >= 0)
+                    delays.push_back(best);
             }
-            const qsizetype micFrom = microphone.indexAt(pressedMs);
-            printGaps("microphone (the tone itself)",
-                      air::gapsIn(
-                          microphone.samples(micFrom, microphone.indexAt(pressedMs + heldS * 1000)),
-                          800));
+            const auto medianOfThree = [&](size_t from) {
+                return medianOf({delays.begin() + long(from),
+                                 delays.begin() + long(std::min(delays.size(), from + 3))});
+            };
+            const double startDelay = delays.empty() ? 0 : medianOfThree(0);
+            const double endDelay = delays.size() < 3 ? 0 : medianOfThree(delays.size() - 3);
+            const double maxDelay =
+                delays.empty() ? 0 : *std::max_element(delays.begin(), delays.end());
+            std::printf("heard %.1f s from %.0f ms after the key was pressed; %zu marks, "
+                        "%.1f ms of tone beyond the marks\n",
+                        double(end - onset) / air::sampleRate,
+                        loudspeaker.timeOf(onset) - pressedMs, heard.marksMs.size(),
+                        heard.lengthenedMs);
+            std::printf("playback: %d overs started, %.0f ms sped up, %.0f ms cut, %.0f ms "
+                        "covered, %d times ran dry\n",
+                        playout.overs, playout.spedUpMs, playout.cutMs, playout.coveredMs,
+                        playout.underruns);
+            const double skipped = std::max(0.0, heard.shortenedMs - playout.spedUpMs);
+            std::printf("line %s: sent %.2f blocks/s (on the relay); speech skipped %.0f ms "
+                        "(marks %.0f ms short, sped up %.0f ms, cut %.0f ms); gaps %d, %.0f ms, "
+                        "longest %.0f ms; delay start %.0f ms, end %.0f ms, max %.0f ms; "
+                        "mouth-to-ear median %.1f ms\n",
+                        qPrintable(lineName), onRelayBlocks / heldS, skipped, heard.shortenedMs,
+                        playout.spedUpMs, playout.cutMs, heard.gaps.count, heard.gaps.totalMs,
+                        heard.gaps.longestMs, startDelay, endDelay, maxDelay,
+                        latenciesMs.empty() ? 0.0 : percentile(latenciesMs, 0.5));
         }
     }
 

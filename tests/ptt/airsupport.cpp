@@ -2,11 +2,17 @@
 
 #include <QCoreApplication>
 #include <QMediaDevices>
+#include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <deque>
+#include <random>
 
 namespace air {
 
@@ -90,6 +96,64 @@ Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {
     }
     endRun();
     return gaps;
+}
+
+MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, int markEveryMs,
+                             int markMs) {
+    constexpr size_t shortest = sampleRate / 200;
+    const auto msOf = [](size_t count) { return double(count) * 1000.0 / sampleRate; };
+    MarkedTone tone;
+    // The silences, as [first sample, length).
+    std::vector<std::pair<size_t, size_t>> silences;
+    size_t quiet = 0;
+    for (size_t n = 0; n <= samples.size(); ++n) {
+        if (n < samples.size() && std::abs(int(samples[n])) <= threshold) {
+            ++quiet;
+            continue;
+        }
+        if (quiet >= shortest)
+            silences.emplace_back(n - quiet, quiet);
+        quiet = 0;
+    }
+    // GSM smears the edges of a pause a little either way.
+    const double shortestMarkMs = markMs / 2.0;
+    const double longestMarkMs = markMs + 15.0;
+    double gapsSinceMark = 0;
+    double lastMarkEndMs = -1;
+    for (const auto &[first, length] : silences) {
+        const double ms = msOf(length);
+        const bool leading = first == 0;
+        const bool trailing = first + length == samples.size();
+        // A pause of the right length half a period or more after the last
+        // mark; a break sooner than that is a gap, whatever its length.
+        const bool spaced = lastMarkEndMs < 0 || msOf(first) - lastMarkEndMs - gapsSinceMark >=
+                                                     (markEveryMs - markMs) / 2.0;
+        if (ms >= shortestMarkMs && ms <= longestMarkMs && !leading && !trailing && spaced) {
+            const double endMs = msOf(first + length);
+            if (lastMarkEndMs >= 0) {
+                const double sound = msOf(first) - lastMarkEndMs - gapsSinceMark;
+                const double periods =
+                    std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
+                const double expected = periods * markEveryMs - markMs;
+                if (sound < expected)
+                    tone.shortenedMs += expected - sound;
+                else
+                    tone.lengthenedMs += sound - expected;
+            }
+            tone.marksMs.push_back(endMs);
+            lastMarkEndMs = endMs;
+            gapsSinceMark = 0;
+            continue;
+        }
+        if (leading || trailing)
+            continue;
+        ++tone.gaps.count;
+        tone.gaps.longerThan10Ms += ms > 10 ? 1 : 0;
+        tone.gaps.totalMs += ms;
+        tone.gaps.longestMs = std::max(tone.gaps.longestMs, ms);
+        gapsSinceMark += ms;
+    }
+    return tone;
 }
 
 QAudioFormat voiceFormat() {
@@ -230,7 +294,8 @@ TonePlayer::TonePlayer(const QByteArray &deviceId) : m_deviceId(deviceId) {
     connect(&m_feed, &QTimer::timeout, this, &TonePlayer::feed);
 }
 
-bool TonePlayer::play(double frequencyHz, int durationMs, int amplitude) {
+bool TonePlayer::play(double frequencyHz, int durationMs, int amplitude, int markEveryMs,
+                      int markMs) {
     stop();
     const QAudioDevice device = deviceById(false, m_deviceId);
     if (device.isNull())
@@ -238,8 +303,13 @@ bool TonePlayer::play(double frequencyHz, int durationMs, int amplitude) {
     const int count = sampleRate * durationMs / 1000;
     m_pcm = QByteArray(count * 2, '\0');
     auto *samples = reinterpret_cast<qint16 *>(m_pcm.data());
-    for (int n = 0; n < count; ++n)
-        samples[n] = qint16(amplitude * std::sin(2 * M_PI * frequencyHz * n / sampleRate));
+    const int every = sampleRate * markEveryMs / 1000;
+    const int mark = sampleRate * markMs / 1000;
+    for (int n = 0; n < count; ++n) {
+        const bool paused = every > 0 && n % every >= every - mark;
+        samples[n] =
+            paused ? 0 : qint16(amplitude * std::sin(2 * M_PI * frequencyHz * n / sampleRate));
+    }
     m_written = 0;
     m_sink = std::make_unique<QAudioSink>(device, voiceFormat());
     m_sink->setBufferSize(sampleRate * 2 / 25);
@@ -295,6 +365,154 @@ double frequencyOf(const std::vector<qint16> &samples, double lowHz, double high
         }
     }
     return best;
+}
+
+class RoughLine::Worker : public QObject {
+public:
+    explicit Worker(const LineShape &shape) : m_shape(shape), m_startNs(monotonicNs()) {}
+
+    bool forward(quint16 listenPort, quint16 targetPort, bool shaped) {
+        if (!m_tick) {
+            m_tick = new QTimer(this);
+            m_tick->setTimerType(Qt::PreciseTimer);
+            m_tick->setInterval(1);
+            connect(m_tick, &QTimer::timeout, this, &Worker::deliver);
+            m_tick->start();
+        }
+        auto *server = new QTcpServer(this);
+        if (!server->listen(QHostAddress::LocalHost, listenPort)) {
+            delete server;
+            return false;
+        }
+        connect(server, &QTcpServer::newConnection, this, [this, server, targetPort, shaped] {
+            while (QTcpSocket *near = server->nextPendingConnection())
+                accept(near, targetPort, shaped);
+        });
+        return true;
+    }
+
+    void shutdown() {
+        for (QObject *child : children())
+            delete child;
+        m_pipes.clear();
+        m_tick = nullptr;
+    }
+
+    std::atomic<qint64> shapedBytes{0};
+
+private:
+    struct Direction {
+        QPointer<QTcpSocket> to;
+        std::deque<std::pair<qint64, QByteArray>> held; // due time, bytes
+        qint64 lastDueNs = 0;
+        bool closeWhenEmpty = false;
+    };
+    struct Pipe {
+        bool shaped;
+        Direction up;   // to the server
+        Direction down; // to the client
+    };
+
+    void accept(QTcpSocket *near, quint16 targetPort, bool shaped) {
+        near->setParent(this);
+        auto *far = new QTcpSocket(this);
+        near->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_pipes.push_back(std::make_unique<Pipe>());
+        Pipe *pipe = m_pipes.back().get();
+        pipe->shaped = shaped;
+        pipe->up.to = far;
+        pipe->down.to = near;
+        connect(far, &QTcpSocket::connected, far,
+                [far] { far->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+        connect(near, &QTcpSocket::readyRead, this,
+                [this, pipe, near] { take(*pipe, pipe->up, near); });
+        connect(far, &QTcpSocket::readyRead, this,
+                [this, pipe, far] { take(*pipe, pipe->down, far); });
+        connect(near, &QTcpSocket::disconnected, this, [pipe] { pipe->up.closeWhenEmpty = true; });
+        connect(far, &QTcpSocket::disconnected, this, [pipe] { pipe->down.closeWhenEmpty = true; });
+        far->connectToHost(QHostAddress::LocalHost, targetPort);
+        take(*pipe, pipe->up, near);
+    }
+
+    void take(Pipe &pipe, Direction &direction, QTcpSocket *from) {
+        const QByteArray bytes = from->readAll();
+        if (bytes.isEmpty() || !direction.to)
+            return;
+        if (!pipe.shaped) {
+            direction.to->write(bytes);
+            return;
+        }
+        shapedBytes += bytes.size();
+        const qint64 due = dueAfter(direction.lastDueNs);
+        direction.lastDueNs = due;
+        direction.held.emplace_back(due, bytes);
+    }
+
+    qint64 dueAfter(qint64 lastDueNs) {
+        constexpr qint64 ms = 1000000;
+        qint64 due = monotonicNs() + m_shape.delayMs * ms;
+        if (m_shape.jitterMs > 0)
+            due += std::uniform_int_distribution<qint64>(0, m_shape.jitterMs * ms)(m_random);
+        due = std::max(due, lastDueNs);
+        if (m_shape.stallEveryMs > 0 && m_shape.stallMs > 0) {
+            // Each period ends with its stall; what falls into it waits for its end.
+            const qint64 period = m_shape.stallEveryMs * ms;
+            const qint64 since = due - m_startNs;
+            const qint64 periodStart = since / period * period;
+            if (since - periodStart >= period - std::min(period, m_shape.stallMs * ms))
+                due = m_startNs + periodStart + period;
+        }
+        return due;
+    }
+
+    void deliver() {
+        const qint64 now = monotonicNs();
+        for (const auto &pipe : m_pipes) {
+            for (Direction *direction : {&pipe->up, &pipe->down}) {
+                while (!direction->held.empty() && direction->held.front().first <= now) {
+                    if (direction->to)
+                        direction->to->write(direction->held.front().second);
+                    direction->held.pop_front();
+                }
+                if (direction->closeWhenEmpty && direction->held.empty() && direction->to) {
+                    direction->to->disconnectFromHost();
+                    direction->closeWhenEmpty = false;
+                }
+            }
+        }
+    }
+
+    LineShape m_shape;
+    qint64 m_startNs;
+    std::mt19937 m_random{20};
+    QTimer *m_tick = nullptr;
+    std::vector<std::unique_ptr<Pipe>> m_pipes;
+};
+
+RoughLine::RoughLine(const LineShape &shape) : m_thread(new QThread), m_worker(new Worker(shape)) {
+    m_worker->moveToThread(m_thread);
+    m_thread->start();
+}
+
+RoughLine::~RoughLine() {
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_worker->shutdown(); }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    delete m_worker;
+    delete m_thread;
+}
+
+bool RoughLine::forward(quint16 listenPort, quint16 targetPort, bool shaped) {
+    bool listening = false;
+    QMetaObject::invokeMethod(
+        m_worker, [&] { listening = m_worker->forward(listenPort, targetPort, shaped); },
+        Qt::BlockingQueuedConnection);
+    return listening;
+}
+
+qint64 RoughLine::shapedBytes() const {
+    return m_worker->shapedBytes;
 }
 
 } // namespace air

@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
+#include <QThread>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -70,7 +71,10 @@ private:
 class TonePlayer : public QObject {
 public:
     explicit TonePlayer(const QByteArray &deviceId);
-    bool play(double frequencyHz, int durationMs, int amplitude);
+    // markEveryMs above 0: the tone pauses for markMs at the end of every
+    // markEveryMs, so that each stretch between two pauses is that long.
+    bool play(double frequencyHz, int durationMs, int amplitude, int markEveryMs = 0,
+              int markMs = 40);
     void stop();
 
 private:
@@ -106,6 +110,50 @@ struct Gaps {
     double longestMs = 0;
 };
 Gaps gapsIn(const std::vector<qint16> &samples, int threshold);
+
+// A marked tone as heard: its pauses (the marks) and whatever else fell
+// silent. Between two marks there are markEveryMs of tone and pause; tone
+// missing from that is sound that never came out of the loudspeaker or was
+// shortened on the way.
+struct MarkedTone {
+    std::vector<double> marksMs; // where each mark ends, ms from the first sample
+    Gaps gaps;                   // silences that are not marks
+    double shortenedMs = 0;      // tone missing between marks
+    double lengthenedMs = 0;     // tone beyond the mark period between marks
+};
+MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, int markEveryMs,
+                             int markMs = 40);
+
+// The shape of a rough line: every byte is held delayMs plus 0 to jitterMs
+// (never overtaking an earlier one, as on TCP), and every stallEveryMs the
+// line delivers nothing for stallMs, then all it held at once.
+struct LineShape {
+    int delayMs = 0;
+    int jitterMs = 0;
+    int stallEveryMs = 0;
+    int stallMs = 0;
+};
+
+// A TCP proxy on loopback that gives both directions of its connections a
+// line shape. It runs on a thread of its own, so a busy application thread
+// does not change the line.
+class RoughLine {
+public:
+    explicit RoughLine(const LineShape &shape);
+    ~RoughLine();
+    RoughLine(const RoughLine &) = delete;
+    RoughLine &operator=(const RoughLine &) = delete;
+    // Accepts on listenPort and connects each connection on to targetPort;
+    // shaped false passes the bytes as they come.
+    bool forward(quint16 listenPort, quint16 targetPort, bool shaped);
+    // Bytes that went through shaped connections, both directions.
+    qint64 shapedBytes() const;
+
+private:
+    class Worker;
+    QThread *m_thread;
+    Worker *m_worker;
+};
 
 QAudioFormat voiceFormat();
 // Nanoseconds of the system's monotonic clock, the same in every process.
