@@ -17,6 +17,8 @@ namespace {
 
 // Text pieces are read in this size; a real message is a few dozen bytes.
 constexpr qint64 textChunkBytes = 4096;
+// A station beyond its rate is not read for this long.
+constexpr int restMs = 500;
 // After running out of descriptors a port rests this long before accepting again.
 constexpr int acceptPauseMs = 100;
 // Qt stops reading from a flooding station once this much waits unread.
@@ -225,19 +227,42 @@ void Relay::giveBackPlace() {
         m_options.budget->give();
 }
 
+void Relay::rest(Station &station) {
+    if (station.resting)
+        return;
+    station.resting = true;
+    QTcpSocket *socket = station.socket;
+    Room *room = station.room;
+    // The station may have left meanwhile: look for it again.
+    QTimer::singleShot(restMs, socket, [this, room, socket] {
+        for (auto &candidate : room->stations)
+            if (candidate->socket == socket) {
+                candidate->resting = false;
+                readFrom(*candidate);
+                return;
+            }
+    });
+}
+
 void Relay::readFrom(Station &station) {
     QTcpSocket &socket = *station.socket;
     for (;;) {
+        // A station that closed at once leaves a socket that is no longer open;
+        // reading it would only put a warning on the log for every such station.
+        if (station.resting || !socket.isReadable())
+            return;
         const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
         if (got <= 0)
             return;
         const QByteArrayView piece(m_readBuffer.data(), got);
         if (station.room->kind == Kind::Chat) {
-            const double lines = double(1 + (got - 1) / chatLineBytes);
+            // A long piece costs at most a full allowance, or it could never pass.
+            const double lines = std::min(double(1 + (got - 1) / chatLineBytes), chatLineBurst);
             if (station.allowance.take(m_clock.elapsed(), lines)) {
                 forward(station, piece.data(), piece.size());
                 continue;
             }
+            rest(station);
             if (station.overRate++ == 0)
                 log(QStringLiteral("chat of %1 beyond %2 lines a second: the rest is dropped")
                         .arg(station.peer)
@@ -328,6 +353,7 @@ void Relay::acceptStationMessage(Station &sender, QByteArrayView message) {
         if (!sender.allowance.take(now) ||
             (share != m_addressShares.end() && !share->allowance.take(now))) {
             ++sender.overRate;
+            rest(sender);
             return;
         }
     }

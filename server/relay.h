@@ -70,7 +70,7 @@ public:
     // `chatLineBytes` begun.
     static constexpr double chatLinesPerSecond = 3;
     static constexpr double chatLineBurst = 8;
-    static constexpr qint64 chatLineBytes = 512;
+    static constexpr qint64 chatLineBytes = 256;
     // A radio reports at most once a second (its report sequencer ticks once a
     // second); a station is held to that, with a few more at once for an alarm
     // or a quick change of channel. Operators are not held.
@@ -118,6 +118,10 @@ private:
         // What the station may send: chat lines, or reports and alarms.
         RateAllowance allowance{0, 0};
         qint64 overRate = 0;
+        // Beyond its rate a station is not read for a while: what it sends
+        // meanwhile waits in the system's buffers and then holds the sender up,
+        // instead of costing the relay a parse of every byte.
+        bool resting = false;
         // A refused identity is logged once per connection.
         bool identityRefusalLogged = false;
     };
@@ -130,6 +134,7 @@ private:
     void restAccepting(Room &room);
     void giveBackPlace();
     void readFrom(Station &station);
+    void rest(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);
     void acceptStationMessage(Station &sender, QByteArrayView message);
