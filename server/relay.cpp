@@ -238,6 +238,12 @@ void Relay::rest(Station &station) {
         for (auto &candidate : room->stations)
             if (candidate->socket == socket) {
                 candidate->resting = false;
+                // Chat that piled up meanwhile is beyond the rate as well:
+                // passed on, it would arrive as long pieces of many lines.
+                if (room->kind == Kind::Chat && socket->bytesAvailable() > 0) {
+                    socket->readAll();
+                    ++candidate->overRate;
+                }
                 readFrom(*candidate);
                 return;
             }
