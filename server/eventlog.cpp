@@ -38,6 +38,11 @@ void EventLog::write(const QString &line, int port, const QString &state) {
     {
         const std::lock_guard lock(m_mutex);
         const std::int64_t now = nowMs();
+        if (tellsStateChange(line)) {
+            m_pending.push_back(line);
+            m_wake.notify_one();
+            return;
+        }
         if (now - m_windowStartMs >= 1000 && m_folded == 0) {
             m_windowStartMs = now;
             m_linesInWindow = 0;
@@ -53,6 +58,11 @@ void EventLog::write(const QString &line, int port, const QString &state) {
         }
     }
     m_wake.notify_one();
+}
+
+bool EventLog::tellsStateChange(const QString &line) {
+    return line.startsWith(QLatin1String("accepting ")) ||
+           line.startsWith(QLatin1String("banned ")) || line.contains(QLatin1String("too slow"));
 }
 
 void EventLog::run() {

@@ -12,7 +12,9 @@
 // The relay's log, written on a thread of its own so that a slow terminal or a
 // full pipe never holds up speech. A burst is folded: beyond a few lines a second
 // the rest are only counted, and at the end of the second one line says how many
-// were left out and where each port they concerned stands now.
+// were left out and where each port they concerned stands now. Lines that say
+// the relay changed state (accepting paused or again, a station dropped as too
+// slow, a ban) are never folded.
 class EventLog {
 public:
     explicit EventLog(bool quiet, int linesPerSecond = 20);
@@ -23,6 +25,9 @@ public:
     // Safe from any thread. `state` is how the line leaves its port ("on port 325
     // (channel 1), 3 connected"), kept under `port` for the summary of a folded burst.
     void write(const QString &line, int port = -1, const QString &state = {});
+
+    // True for the lines that are never folded.
+    static bool tellsStateChange(const QString &line);
 
 private:
     void run();

@@ -49,7 +49,7 @@ bool watchStopSignals(QCoreApplication &app) {
 }
 
 // The console's default folder: made for this user alone, and refused when
-// someone else made it or can write into it.
+// someone else made it, it is a link, or others can write into it.
 bool makePrivateFolder(const QString &path, QString *error) {
     const QByteArray name = QFile::encodeName(path);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
@@ -58,13 +58,23 @@ bool makePrivateFolder(const QString &path, QString *error) {
         return false;
     }
     struct stat info = {};
-    if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::getuid() || (info.st_mode & 0077) != 0) {
-        *error =
-            QStringLiteral("%1 is not a folder of this user's alone; give --console").arg(path);
-        return false;
-    }
-    return true;
+    QString problem;
+    if (::lstat(name.constData(), &info) != 0)
+        problem = QString::fromLocal8Bit(strerror(errno));
+    else if (S_ISLNK(info.st_mode))
+        problem = QStringLiteral("it is a symbolic link");
+    else if (!S_ISDIR(info.st_mode))
+        problem = QStringLiteral("it is not a folder");
+    else if (info.st_uid != ::getuid())
+        problem = QStringLiteral("it belongs to another user (uid %1)").arg(info.st_uid);
+    else if ((info.st_mode & 0077) != 0)
+        problem = QStringLiteral("others may use it (mode %1)").arg(info.st_mode & 07777, 3, 8);
+    if (problem.isEmpty())
+        return true;
+    *error = QStringLiteral("will not keep the console in %1: %2; remove it, set "
+                            "XDG_RUNTIME_DIR or give --console")
+                 .arg(path, problem);
+    return false;
 }
 
 } // namespace

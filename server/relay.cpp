@@ -17,6 +17,8 @@ namespace {
 
 // Text pieces are read in this size; a real message is a few dozen bytes.
 constexpr qint64 textChunkBytes = 4096;
+// A station beyond its rate is not read for this long.
+constexpr int restMs = 500;
 // After running out of descriptors a port rests this long before accepting again.
 constexpr int acceptPauseMs = 100;
 // Qt stops reading from a flooding station once this much waits unread.
@@ -24,6 +26,10 @@ constexpr qint64 stationReadBufferBytes = 64 * 1024;
 
 QHostAddress peerAddress(const QTcpSocket &socket) {
     return BanList::normalized(socket.peerAddress());
+}
+
+QByteArray shareKey(const AddressKey &address) {
+    return QByteArray(reinterpret_cast<const char *>(address.data()), qsizetype(address.size()));
 }
 
 QString peerText(const QTcpSocket &socket) {
@@ -45,6 +51,7 @@ Relay::Relay(Options options, QObject *parent)
     };
     addRoom(Kind::Control, Deployment::controlBasePort, QStringLiteral("control"));
     addRoom(Kind::Chat, Deployment::chatBasePort, QStringLiteral("chat"));
+    m_clock.start();
     m_banLogTimer.setInterval(1000);
     m_banLogTimer.setSingleShot(true);
     connect(&m_banLogTimer, &QTimer::timeout, this, [this] {
@@ -148,6 +155,9 @@ void Relay::acceptStations(Room &room) {
         station->address = address;
         station->mayCommand =
             room.kind != Kind::Control || m_options.operators.contains(peerAddress(*socket));
+        station->allowance = room.kind == Kind::Chat
+                                 ? RateAllowance(chatLinesPerSecond, chatLineBurst)
+                                 : RateAllowance(reportsPerSecond, reportBurst);
         socket->setReadBufferSize(stationReadBufferBytes);
         // Stations that vanish without a word are found and removed in time.
         setShortKeepAlive(int(socket->socketDescriptor()));
@@ -160,6 +170,8 @@ void Relay::acceptStations(Room &room) {
         connect(
             socket, &QAbstractSocket::disconnected, socket,
             [this, socket] { removeStation(socket); }, Qt::QueuedConnection);
+        if (room.kind == Kind::Control)
+            ++m_addressShares[shareKey(address)].stations;
         room.stations.push_back(std::move(station));
         const QString where = QStringLiteral("on port %1 (%2), %3 connected")
                                   .arg(room.port)
@@ -215,23 +227,61 @@ void Relay::giveBackPlace() {
         m_options.budget->give();
 }
 
+void Relay::rest(Station &station) {
+    if (station.resting)
+        return;
+    station.resting = true;
+    QTcpSocket *socket = station.socket;
+    Room *room = station.room;
+    // The station may have left meanwhile: look for it again.
+    QTimer::singleShot(restMs, socket, [this, room, socket] {
+        for (auto &candidate : room->stations)
+            if (candidate->socket == socket) {
+                candidate->resting = false;
+                // Chat that piled up meanwhile is beyond the rate as well:
+                // passed on, it would arrive as long pieces of many lines.
+                if (room->kind == Kind::Chat && socket->bytesAvailable() > 0) {
+                    socket->readAll();
+                    ++candidate->overRate;
+                }
+                readFrom(*candidate);
+                return;
+            }
+    });
+}
+
 void Relay::readFrom(Station &station) {
     QTcpSocket &socket = *station.socket;
     for (;;) {
+        // A station that closed at once leaves a socket that is no longer open;
+        // reading it would only put a warning on the log for every such station.
+        if (station.resting || !socket.isReadable())
+            return;
         const qint64 got = socket.read(m_readBuffer.data(), textChunkBytes);
         if (got <= 0)
             return;
         const QByteArrayView piece(m_readBuffer.data(), got);
-        if (station.room->kind == Kind::Chat)
-            forward(station, piece.data(), piece.size());
-        else if (!station.mayCommand)
+        if (station.room->kind == Kind::Chat) {
+            // A long piece costs at most a full allowance, or it could never pass.
+            const double lines = std::min(double(1 + (got - 1) / chatLineBytes), chatLineBurst);
+            if (station.allowance.take(m_clock.elapsed(), lines)) {
+                forward(station, piece.data(), piece.size());
+                continue;
+            }
+            rest(station);
+            if (station.overRate++ == 0)
+                log(QStringLiteral("chat of %1 beyond %2 lines a second: the rest is dropped")
+                        .arg(station.peer)
+                        .arg(chatLinesPerSecond));
+        } else if (!station.mayCommand) {
             forwardStationMessages(station, piece.data(), piece.size());
-        else if (piece == "hallo")
+        } else if (piece == "hallo") {
             continue;
-        else if (StationMessage::length(piece) == piece.size())
+        } else if (StationMessage::length(piece) == piece.size()) {
             acceptStationMessage(station, piece);
-        else
+        } else {
             forward(station, piece.data(), piece.size());
+        }
     }
 }
 
@@ -299,12 +349,60 @@ void Relay::acceptStationMessage(Station &sender, QByteArrayView message) {
     const QByteArray identity = message.first(5).toByteArray();
     if (sender.identity.isEmpty())
         sender.identity = identity;
-    if (identity != sender.identity ||
-        !m_stations.note(identity, sender.socket, address, StationMessage::channel(message))) {
+    if (identity != sender.identity) {
         ++sender.refusedMessages;
         return;
     }
+    if (!sender.mayCommand) {
+        const qint64 now = m_clock.elapsed();
+        const auto share = m_addressShares.find(shareKey(sender.address));
+        if (!sender.allowance.take(now) ||
+            (share != m_addressShares.end() && !share->allowance.take(now))) {
+            ++sender.overRate;
+            rest(sender);
+            return;
+        }
+    }
+    // A holder whose connection is closing, but not yet removed, has left.
+    const StationTable::Entry *holder = m_stations.find(identity);
+    if (holder && holder->connection && holder->connection != sender.socket &&
+        holder->connection->state() != QAbstractSocket::ConnectedState)
+        m_stations.release(holder->connection);
+    const StationTable::Noted noted =
+        m_stations.note(identity, sender.socket, address, StationMessage::channel(message));
+    if (noted != StationTable::Noted::Yes) {
+        ++sender.refusedMessages;
+        logRefusedIdentity(sender, identity, noted);
+        return;
+    }
     forward(sender, message.data(), message.size());
+}
+
+void Relay::logRefusedIdentity(Station &sender, const QByteArray &identity,
+                               StationTable::Noted why) {
+    if (sender.identityRefusalLogged)
+        return;
+    sender.identityRefusalLogged = true;
+    QString reason;
+    switch (why) {
+    case StationTable::Noted::HeldElsewhere: {
+        const StationTable::Entry *holder = m_stations.find(identity);
+        reason = holder && holder->connection
+                     ? QStringLiteral("held by %1").arg(peerText(*holder->connection))
+                     : QStringLiteral("held by another connection");
+        break;
+    }
+    case StationTable::Noted::AddressFull:
+        reason = QStringLiteral("the address has %1 identities already")
+                     .arg(StationTable::maxPerAddress);
+        break;
+    case StationTable::Noted::TableFull:
+    case StationTable::Noted::Yes:
+        reason = QStringLiteral("the table of stations is full");
+        break;
+    }
+    log(QStringLiteral("refused identity %1 from %2: %3")
+            .arg(QString::fromLatin1(identity), sender.peer, reason));
 }
 
 bool Relay::sendToStation(const QByteArray &identity, const QByteArray &text) {
@@ -364,6 +462,11 @@ void Relay::removeStation(QTcpSocket *socket) {
         const std::unique_ptr<Station> station = std::move(*found);
         stations.erase(found);
         m_stations.release(socket);
+        if (room->kind == Kind::Control) {
+            const auto share = m_addressShares.find(shareKey(station->address));
+            if (share != m_addressShares.end() && --share->stations <= 0)
+                m_addressShares.erase(share);
+        }
         giveBackPlace();
         if (m_options.limits)
             m_options.limits->release(station->address, room->port);
@@ -377,6 +480,12 @@ void Relay::removeStation(QTcpSocket *socket) {
         if (station->droppedBytes > 0)
             line +=
                 QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);
+        if (station->overRate > 0)
+            line +=
+                room->kind == Kind::Chat
+                    ? QStringLiteral(", %1 chat pieces beyond the rate dropped")
+                          .arg(station->overRate)
+                    : QStringLiteral(", %1 reports beyond the rate dropped").arg(station->overRate);
         log(line, room->port, where);
         socket->disconnect(this);
         socket->deleteLater();

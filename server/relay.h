@@ -7,6 +7,7 @@
 
 #include <QByteArrayView>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -69,6 +70,22 @@ public:
     std::vector<VoiceRelay::Note> voiceNotes() const {
         return m_options.voiceNotes ? m_options.voiceNotes() : std::vector<VoiceRelay::Note>{};
     }
+
+    // A chat station may send this many lines a second, and a few more at once;
+    // what is beyond is dropped. A piece of text counts a line for every
+    // `chatLineBytes` begun.
+    static constexpr double chatLinesPerSecond = 3;
+    static constexpr double chatLineBurst = 8;
+    static constexpr qint64 chatLineBytes = 256;
+    // A radio reports at most once a second (its report sequencer ticks once a
+    // second); a station is held to that, with a few more at once for an alarm
+    // or a quick change of channel. Operators are not held.
+    static constexpr double reportsPerSecond = 1;
+    static constexpr double reportBurst = 4;
+    // And all stations of one address together (a few radios behind one router),
+    // so that connecting anew gives no fresh allowance.
+    static constexpr double addressReportsPerSecond = 4;
+    static constexpr double addressReportBurst = 8;
     // Safe to consult from any thread.
     BanList &bans() { return m_bans; }
     // Sends `text` on the identity's control connection only; false when it has none.
@@ -104,6 +121,15 @@ private:
         QByteArray identity;
         QByteArray pendingMessage;
         QElapsedTimer pendingSince;
+        // What the station may send: chat lines, or reports and alarms.
+        RateAllowance allowance{0, 0};
+        qint64 overRate = 0;
+        // Beyond its rate a station is not read for a while: what it sends
+        // meanwhile waits in the system's buffers and then holds the sender up,
+        // instead of costing the relay a parse of every byte.
+        bool resting = false;
+        // A refused identity is logged once per connection.
+        bool identityRefusalLogged = false;
     };
 
     void acceptStations(Room &room);
@@ -114,6 +140,7 @@ private:
     void restAccepting(Room &room);
     void giveBackPlace();
     void readFrom(Station &station);
+    void rest(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
     void forwardStationMessages(Station &sender, const char *data, qint64 size);
     void acceptStationMessage(Station &sender, QByteArrayView message);
@@ -121,6 +148,7 @@ private:
     void removeStation(QTcpSocket *socket);
     void log(const QString &line, int port = -1, const QString &where = {}) const;
     void logRefusedBanned();
+    void logRefusedIdentity(Station &sender, const QByteArray &identity, StationTable::Noted why);
 
     Options m_options;
     std::vector<std::unique_ptr<Room>> m_rooms;
@@ -133,4 +161,12 @@ private:
     QTimer m_banLogTimer;
     // One read buffer for all stations: the relay runs on one thread.
     std::array<char, 4096> m_readBuffer{};
+    // The clock of the stations' allowances.
+    QElapsedTimer m_clock;
+    // The control stations of each address and their shared allowance.
+    struct AddressShare {
+        int stations = 0;
+        RateAllowance allowance{addressReportsPerSecond, addressReportBurst};
+    };
+    QHash<QByteArray, AddressShare> m_addressShares;
 };

@@ -150,6 +150,17 @@ void AddressLimits::release(const AddressKey &address, quint16 port) {
         m_held.erase(found);
 }
 
+bool RateAllowance::take(qint64 nowMs, double cost) {
+    if (m_lastMs >= 0 && nowMs > m_lastMs)
+        m_left = std::min(m_burst, m_left + double(nowMs - m_lastMs) * m_perSecond / 1000.0);
+    if (m_lastMs < 0 || nowMs > m_lastMs)
+        m_lastMs = nowMs;
+    if (m_left < cost)
+        return false;
+    m_left -= cost;
+    return true;
+}
+
 namespace {
 
 // Bounds that keep the counts far from overflow whatever the limit.

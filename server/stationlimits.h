@@ -49,6 +49,24 @@ private:
     std::unordered_map<AddressKey, Held, Hash> m_held;
 };
 
+// What one station may send in a while: `perSecond` on average, and up to
+// `burst` at once after a quiet spell.
+class RateAllowance {
+public:
+    RateAllowance(double perSecond, double burst)
+        : m_perSecond(perSecond), m_burst(burst), m_left(burst) {}
+
+    // Takes `cost` from the allowance at `nowMs` (a steady clock); false, and
+    // nothing taken, when not that much is left.
+    bool take(qint64 nowMs, double cost = 1);
+
+private:
+    double m_perSecond;
+    double m_burst;
+    double m_left;
+    qint64 m_lastMs = -1;
+};
+
 // Connections held on every port together, against the descriptor limit: the
 // last descriptors are never given to stations, so that the log, the ban file,
 // the console and the runtime libraries always have some, however many

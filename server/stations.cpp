@@ -1,32 +1,111 @@
 #include "stations.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 
-bool StationTable::note(const QByteArray &identity, QTcpSocket *connection,
-                        const QHostAddress &address, const QByteArray &channel) {
-    auto found = m_entries.find(identity);
-    // A radio that comes back from the same address takes its identity over at
-    // once: its old connection may be dead without the relay knowing yet.
-    if (found != m_entries.end() && found->connection && found->connection != connection &&
-        found->address != address)
-        return false;
-    if (found == m_entries.end()) {
-        if (m_entries.size() >= maxEntries)
-            forgetOld();
-        found = m_entries.insert(identity, Entry{identity, {}, {}, {}, nullptr});
+StationTable::StationTable(Clock clock) : m_clock(std::move(clock)) {
+    if (!m_clock) {
+        auto timer = std::make_shared<QElapsedTimer>();
+        timer->start();
+        m_clock = [timer] { return timer->elapsed(); };
     }
+}
+
+QByteArray StationTable::addressGroup(const QHostAddress &address) {
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (isIpv4)
+        return QByteArray::number(ipv4);
+    // One IPv6 subscriber usually has a whole /64 to choose addresses from.
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char *>(ipv6.c), 8);
+}
+
+StationTable::Noted StationTable::note(const QByteArray &identity, QTcpSocket *connection,
+                                       const QHostAddress &address, const QByteArray &channel) {
+    forgetExpired();
+    auto found = m_entries.find(identity);
+    if (found != m_entries.end() && found->connection && found->connection != connection)
+        return Noted::HeldElsewhere;
+    // A connection speaks for one identity only.
+    const auto held = m_byConnection.constFind(connection);
+    if (held != m_byConnection.cend() && *held != identity)
+        return Noted::HeldElsewhere;
+
+    const QByteArray group = addressGroup(address);
+    if (found == m_entries.end() || found->addressGroup != group) {
+        // One more identity for this address: make room among its gone ones.
+        int &count = m_countByGroup[group];
+        if (count >= maxPerAddress) {
+            const auto gone = m_goneByGroup.constFind(group);
+            bool madeRoom = false;
+            if (gone != m_goneByGroup.cend()) {
+                // The identity itself may be the address's longest gone.
+                const std::set<GoneKey> order = *gone;
+                madeRoom = forgetOldest(order);
+            }
+            if (!madeRoom) {
+                if (count == 0)
+                    m_countByGroup.remove(group);
+                return Noted::AddressFull;
+            }
+            found = m_entries.find(identity);
+        }
+        if (found == m_entries.end() && m_entries.size() >= maxEntries && !forgetOldest(m_gone)) {
+            if (m_countByGroup.value(group) == 0)
+                m_countByGroup.remove(group);
+            return Noted::TableFull;
+        }
+        if (found != m_entries.end()) {
+            // A gone identity comes back from another address.
+            markLive(*found);
+            if (--m_countByGroup[found->addressGroup] <= 0)
+                m_countByGroup.remove(found->addressGroup);
+            found->addressGroup = group;
+        } else {
+            found = m_entries.insert(identity, Entry{identity, {}, {}, {}, nullptr, -1, group});
+        }
+        ++m_countByGroup[group];
+    }
+    markLive(*found);
     found->address = address;
     found->connection = connection;
+    m_byConnection.insert(connection, identity);
     if (!channel.isEmpty())
         found->channel = channel;
     found->lastMessage = QDateTime::currentDateTimeUtc();
-    return true;
+    return Noted::Yes;
+}
+
+void StationTable::markLive(Entry &entry) {
+    if (entry.goneAtMs < 0)
+        return;
+    const GoneKey key{entry.goneAtMs, entry.identity};
+    m_gone.erase(key);
+    const auto order = m_goneByGroup.find(entry.addressGroup);
+    if (order != m_goneByGroup.end()) {
+        order->erase(key);
+        if (order->empty())
+            m_goneByGroup.erase(order);
+    }
+    entry.goneAtMs = -1;
 }
 
 void StationTable::release(QTcpSocket *connection) {
-    for (Entry &entry : m_entries)
-        if (entry.connection == connection)
-            entry.connection = nullptr;
+    const auto held = m_byConnection.constFind(connection);
+    if (held == m_byConnection.cend())
+        return;
+    const auto found = m_entries.find(*held);
+    m_byConnection.erase(held);
+    if (found == m_entries.end() || found->connection != connection)
+        return;
+    found->connection = nullptr;
+    found->goneAtMs = m_clock();
+    const GoneKey key{found->goneAtMs, found->identity};
+    m_gone.insert(key);
+    m_goneByGroup[found->addressGroup].insert(key);
+    forgetExpired();
 }
 
 const StationTable::Entry *StationTable::find(const QByteArray &identity) const {
@@ -41,23 +120,28 @@ QList<StationTable::Entry> StationTable::entries() const {
     return list;
 }
 
-void StationTable::forgetOld() {
-    const QDateTime cutoff = QDateTime::currentDateTimeUtc().addSecs(-forgetAfterSecs);
-    m_entries.removeIf([&](const auto &item) {
-        return !item.value().connection && item.value().lastMessage < cutoff;
-    });
-    // Still full: an address is making up identities; drop the longest silent
-    // of those that have gone.
-    while (m_entries.size() >= maxEntries) {
-        auto oldest = m_entries.end();
-        for (auto it = m_entries.begin(); it != m_entries.end(); ++it)
-            if (!it->connection &&
-                (oldest == m_entries.end() || it->lastMessage < oldest->lastMessage))
-                oldest = it;
-        if (oldest == m_entries.end())
-            return;
-        m_entries.erase(oldest);
-    }
+void StationTable::forget(QHash<QByteArray, Entry>::iterator entry) {
+    markLive(*entry);
+    if (--m_countByGroup[entry->addressGroup] <= 0)
+        m_countByGroup.remove(entry->addressGroup);
+    m_entries.erase(entry);
+}
+
+bool StationTable::forgetOldest(const std::set<GoneKey> &order) {
+    if (order.empty())
+        return false;
+    const auto found = m_entries.find(order.begin()->second);
+    if (found == m_entries.end())
+        return false;
+    forget(found);
+    return true;
+}
+
+void StationTable::forgetExpired() {
+    const qint64 cutoff = m_clock() - forgetAfterSecs * 1000;
+    while (!m_gone.empty() && m_gone.begin()->first <= cutoff)
+        if (!forgetOldest(m_gone))
+            break;
 }
 
 namespace {

@@ -6,6 +6,8 @@
 #include <QLocalSocket>
 
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +82,19 @@ int main(int argc, char *argv[]) {
     if (!console.waitForConnected(answerTimeoutMs))
         return fail(QStringLiteral("cannot reach the relay's console %1: %2")
                         .arg(path, console.errorString()));
+    // Anyone may put a socket where the console is looked for: talk only to one
+    // made by this user, as the relay's is.
+    ucred peer = {};
+    socklen_t peerSize = sizeof peer;
+    if (::getsockopt(int(console.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) !=
+        0)
+        return fail(QStringLiteral("cannot tell who answers on %1; nothing sent").arg(path));
+    if (peer.uid != ::getuid())
+        return fail(QStringLiteral("%1 belongs to another user (uid %2), not to a relay of this "
+                                   "user (uid %3); nothing sent")
+                        .arg(path)
+                        .arg(peer.uid)
+                        .arg(::getuid()));
     console.write(arguments.join(u' ').toUtf8() + '\n');
     QByteArray reply;
     while (console.state() == QLocalSocket::ConnectedState &&

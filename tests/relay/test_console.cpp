@@ -9,8 +9,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QElapsedTimer>
+
+#include <csignal>
+#include <cstring>
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testsupport::readLog;
 using testsupport::startRelay;
@@ -65,6 +74,14 @@ private slots:
     void chatLinesPassUnchanged();
     void banClosesAndRefusesEveryPort();
     void operatorsRunTwoStations();
+    void identityStaysWithItsFirstConnection_data();
+    void identityStaysWithItsFirstConnection();
+    void floodsAreHeldToRate_data();
+    void floodsAreHeldToRate();
+    void madeUpIdentitiesStayFew();
+    void consoleFolderPreparedByOthers_data();
+    void consoleFolderPreparedByOthers();
+    void operatorTalksOnlyToItsOwnUser();
 
 private:
     Station station(int base, const QHostAddress &from = QHostAddress::LocalHost);
@@ -302,13 +319,17 @@ void TestConsole::connectionKeepsItsIdentity() {
     a->flush();
     QCOMPARE(readExactly(*witness, 9), QByteArray("KEEP1A04A"));
 
-    // The same radio coming back takes it over even before its old link is gone.
+    // Nor one from the same address while the first is still there; once it
+    // has left, the next claimant has it, and keeps it.
     Station back = station(controlBase);
     back->write("KEEP1(05)");
     back->flush();
-    QCOMPARE(readExactly(*witness, 9), QByteArray("KEEP1(05)"));
+    QVERIFY(staysSilent(*witness));
     a.reset();
-    QTest::qWait(100);
+    QTest::qWait(300);
+    back->write("KEEP1(05)");
+    back->flush();
+    QCOMPARE(readExactly(*witness, 9), QByteArray("KEEP1(05)"));
     thief->write("KEEP1(06)");
     thief->flush();
     QVERIFY(staysSilent(*witness));
@@ -505,6 +526,252 @@ void TestConsole::operatorsRunTwoStations() {
     a->flush();
     QCOMPARE(readExactly(*witness, 9), QByteArray("AAAA1(07)"));
     QCOMPARE(runOperator({QStringLiteral("unban"), QStringLiteral("BBBB2")}).status, 0);
+}
+
+void TestConsole::identityStaysWithItsFirstConnection_data() {
+    QTest::addColumn<QHostAddress>("from");
+    QTest::newRow("same address") << QHostAddress(QHostAddress::LocalHost);
+    QTest::newRow("other address") << otherAddress;
+}
+
+void TestConsole::identityStaysWithItsFirstConnection() {
+    QFETCH(QHostAddress, from);
+    Station witness = station(controlBase);
+    Station victim = reportingStation("VICT1", *witness);
+    Station thief = station(controlBase, from);
+    thief->write("VICT1(05)");
+    thief->flush();
+    QVERIFY(staysSilent(*witness, 300));
+    QVERIFY(staysSilent(*thief, 0));
+    QVERIFY(QTest::qWaitFor([&] { return readLog(m_logPath).contains("refused identity VICT1"); }));
+
+    // The operator's word reaches the real station, and the listing still names it.
+    const Result kick = runOperator({QStringLiteral("kick"), QStringLiteral("VICT1")});
+    QCOMPARE(kick.status, 0);
+    QCOMPARE(readExactly(*victim, 9), QByteArray("VICT1aozl"));
+    QVERIFY(staysSilent(*thief));
+    const Result listing = runOperator({QStringLiteral("stations")});
+    const QByteArray row = listing.out.mid(listing.out.indexOf("\nVICT1")).trimmed();
+    QVERIFY2(row.startsWith("VICT1") && row.split('\n').first().contains("connected"),
+             listing.out.constData());
+    // The victim goes on reporting.
+    victim->write("VICT1(06)");
+    victim->flush();
+    QCOMPARE(readExactly(*witness, 9), QByteArray("VICT1(06)"));
+
+    // Once the first has left, the identity is free.
+    victim.reset();
+    QTest::qWait(300);
+    thief->write("VICT1(07)");
+    thief->flush();
+    QCOMPARE(readExactly(*witness, 9), QByteArray("VICT1(07)"));
+}
+
+void TestConsole::floodsAreHeldToRate_data() {
+    QTest::addColumn<int>("base");
+    QTest::addColumn<double>("perSecond");
+    QTest::addColumn<int>("burst");
+    QTest::addColumn<int>("goodIntervalMs");
+    QTest::newRow("station reports") << controlBase << 1.0 << 4 << 1100;
+    QTest::newRow("chat lines") << chatBase << 3.0 << 8 << 400;
+}
+
+void TestConsole::floodsAreHeldToRate() {
+    QFETCH(int, base);
+    QFETCH(double, perSecond);
+    QFETCH(int, burst);
+    QFETCH(int, goodIntervalMs);
+    const bool chat = base == chatBase;
+    const auto message = [chat](const QByteArray &who, int number) {
+        return chat ? "0" + who.leftJustified(50, ' ') + "line " + QByteArray::number(number) + "05"
+                    : who + "(" + QByteArray::number(number % 40 + 1).rightJustified(2, '0') + ")";
+    };
+    Station witness = station(base);
+    Station good = station(base);
+    Station flooder = station(base, otherAddress);
+    QTest::qWait(100);
+
+    // The flooder sends a message every 10 ms for 3 s; a well-behaved station
+    // goes on at a human pace meanwhile.
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray goodSent;
+    int flooded = 0;
+    qint64 nextGood = 0;
+    while (timer.elapsed() < 3000) {
+        if (timer.elapsed() >= nextGood) {
+            const QByteArray line = message("GOOD1", int(goodSent.size()));
+            goodSent += line;
+            good->write(line);
+            good->flush();
+            nextGood += goodIntervalMs;
+        }
+        flooder->write(message("FLOD1", flooded++));
+        flooder->flush();
+        QTest::qWait(10);
+    }
+    const double seconds = double(timer.elapsed()) / 1000.0;
+    QByteArray heard;
+    while (!staysSilent(*witness, 500))
+        heard += witness->readAll();
+    const int goodHeard = int(heard.count(chat ? "0GOOD1" : "GOOD1("));
+    const int floodHeard = int(heard.count(chat ? "0FLOD1" : "FLOD1("));
+    qInfo("%d of %d flooded messages passed, %d of the well-behaved station's", floodHeard, flooded,
+          goodHeard);
+    QCOMPARE(goodHeard, int(goodSent.count(chat ? "0GOOD1" : "GOOD1(")));
+    QVERIFY(floodHeard >= burst);
+    QVERIFY(floodHeard <= burst + int(perSecond * (seconds + 2)) + 2);
+    // The drop is counted.
+    flooder.reset();
+    QVERIFY(QTest::qWaitFor([&] {
+        return readLog(m_logPath).contains(chat ? "chat pieces beyond the rate dropped"
+                                                : "reports beyond the rate dropped");
+    }));
+}
+
+void TestConsole::madeUpIdentitiesStayFew() {
+    Station witness = station(controlBase);
+    Station good = reportingStation("GOOD1", *witness);
+    // One address, a new identity on every connection.
+    for (int number = 0; number < 300; ++number) {
+        Station liar = station(controlBase, otherAddress);
+        liar->write(QByteArray::number(number).rightJustified(4, '0') + "7(05)");
+        QVERIFY(liar->waitForBytesWritten(5000));
+        if (number % 50 == 49)
+            QTest::qWait(50);
+    }
+    QTest::qWait(300);
+    const Result listing = runOperator({QStringLiteral("stations")});
+    QCOMPARE(listing.status, 0);
+    const int fromLiar = int(listing.out.count(" 127.0.0.2 "));
+    QVERIFY2(fromLiar > 0 && fromLiar <= 8, listing.out.constData());
+    QVERIFY(listing.out.contains("\nGOOD1"));
+    while (!staysSilent(*witness, 100))
+        witness->readAll();
+    good->write("GOOD1(09)");
+    good->flush();
+    QCOMPARE(readExactly(*witness, 9), QByteArray("GOOD1(09)"));
+}
+
+void TestConsole::consoleFolderPreparedByOthers_data() {
+    QTest::addColumn<QString>("prepared");
+    QTest::addColumn<QByteArray>("refusal");
+    QTest::newRow("nothing there") << "none" << QByteArray();
+    QTest::newRow("open to everyone") << "mode 777" << QByteArray("others may use it (mode 777)");
+    QTest::newRow("another user's") << "other owner" << QByteArray("belongs to another user");
+    QTest::newRow("symbolic link") << "link" << QByteArray("is a symbolic link");
+}
+
+void TestConsole::consoleFolderPreparedByOthers() {
+    QFETCH(QString, prepared);
+    QFETCH(QByteArray, refusal);
+    if (prepared == QLatin1String("other owner") && ::getuid() != 0)
+        QSKIP("only root can make a folder for another user");
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString folder = temp.filePath(QStringLiteral("marlox-relay-%1").arg(::getuid()));
+    const QByteArray name = QFile::encodeName(folder);
+    if (prepared == QLatin1String("mode 777")) {
+        QCOMPARE(::mkdir(name.constData(), 0700), 0);
+        QCOMPARE(::chmod(name.constData(), 0777), 0);
+    } else if (prepared == QLatin1String("other owner")) {
+        QCOMPARE(::mkdir(name.constData(), 0700), 0);
+        QCOMPARE(::chown(name.constData(), 65534, 65534), 0);
+    } else if (prepared == QLatin1String("link")) {
+        const QByteArray target = QFile::encodeName(temp.filePath(QStringLiteral("elsewhere")));
+        QCOMPARE(::mkdir(target.constData(), 0700), 0);
+        QCOMPARE(::symlink(target.constData(), name.constData()), 0);
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    environment.insert(QStringLiteral("TMPDIR"), temp.path());
+
+    QProcess relay;
+    relay.setProcessEnvironment(environment);
+    const QString logPath = temp.filePath(QStringLiteral("relay.log"));
+    if (!refusal.isEmpty()) {
+        relay.setStandardErrorFile(logPath);
+        relay.start(QStringLiteral(MARLOX_RELAY_PATH),
+                    {QStringLiteral("--port-offset"), QStringLiteral("23456")});
+        QVERIFY(relay.waitForFinished(10000));
+        QCOMPARE(relay.exitCode(), 2);
+        const QByteArray said = readLog(logPath);
+        QVERIFY2(said.contains("will not keep the console in " + name) && said.contains(refusal),
+                 said.constData());
+        return;
+    }
+    const int offset = startRelay(relay, logPath);
+    QVERIFY(offset >= 0);
+    struct stat info = {};
+    QCOMPARE(::lstat(name.constData(), &info), 0);
+    QVERIFY(S_ISDIR(info.st_mode));
+    QCOMPARE(info.st_mode & 0777, mode_t(0700));
+    // The operator finds the console there by itself.
+    QProcess tool;
+    tool.setProcessEnvironment(environment);
+    tool.start(
+        QStringLiteral(MARLOX_OPERATOR_PATH),
+        {QStringLiteral("--port-offset"), QString::number(offset), QStringLiteral("stations")});
+    QVERIFY(tool.waitForFinished(15000));
+    QCOMPARE(tool.exitCode(), 0);
+    QVERIFY(tool.readAllStandardOutput().startsWith("IDENTITY"));
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(10000));
+}
+
+void TestConsole::operatorTalksOnlyToItsOwnUser() {
+    if (::getuid() != 0)
+        QSKIP("only root can answer as another user");
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(temp.path()).constData(), 0777), 0);
+    const QByteArray path = QFile::encodeName(temp.filePath(QStringLiteral("fake.console")));
+    int ready[2];
+    QCOMPARE(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // A fake console of another user, answering as the relay would.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        if (::bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            ::chmod(path.constData(), 0666) != 0 || ::listen(server, 1) != 0)
+            ::_exit(4);
+        char received[256];
+        [[maybe_unused]] ssize_t done = ::write(ready[1], "r", 1);
+        const int client = ::accept(server, nullptr, nullptr);
+        pollfd wait = {client, POLLIN, 0};
+        ::poll(&wait, 1, 3000);
+        const ssize_t got = ::read(client, received, sizeof received);
+        done = ::write(client, "ok\nfake reply\n", 14);
+        const char told = got > 0 ? 'c' : 'n';
+        done = ::write(ready[1], &told, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+    QProcess tool;
+    tool.start(QStringLiteral(MARLOX_OPERATOR_PATH),
+               {QStringLiteral("--console"), QFile::decodeName(path), QStringLiteral("ban"),
+                QStringLiteral("ABCD1")});
+    QVERIFY(tool.waitForFinished(15000));
+    const QByteArray out = tool.readAllStandardOutput();
+    const QByteArray err = tool.readAllStandardError();
+    QCOMPARE(tool.exitCode(), 1);
+    QVERIFY(!out.contains("fake reply"));
+    QVERIFY2(err.contains("belongs to another user (uid 65534)"), err.constData());
+    // The fake console heard no command.
+    QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+    QCOMPARE(byte, 'n');
+    ::close(ready[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 QTEST_GUILESS_MAIN(TestConsole)

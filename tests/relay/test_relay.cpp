@@ -370,11 +370,15 @@ void TestRelay::survivesGarbage() {
         QVERIFY(waitForStations(base, 2));
         sender->write(garbage.left(garbage.size() - 11));
         QVERIFY(sender->waitForBytesWritten(5000));
-        // Chat lines pass unchanged; garbage on the control port is no
-        // station's message and reaches nobody.
+        // Chat passes unchanged, but only at the pace of a person typing;
+        // garbage on the control port is no station's message and reaches nobody.
         if (base == chatBase) {
-            const qsizetype expected = garbage.size() - 11;
-            QCOMPARE(readExactly(*receiver, expected, 10000), garbage.left(expected));
+            QByteArray heard = readExactly(*receiver, 64, 10000);
+            while (!staysSilent(*receiver, 300))
+                heard += receiver->readAll();
+            QVERIFY(heard.size() >= 64);
+            QVERIFY(heard.size() < garbage.size() / 8);
+            QCOMPARE(heard.left(64), garbage.left(64));
             continue;
         }
         if (base == controlBase) {
@@ -483,6 +487,8 @@ void TestRelay::acceptsCommandsOnlyFromOperators() {
     // piece with the next one; the listener then hears the marker and nothing else.
     const QByteArray marker("ABCD1(01)");
     for (const auto &[message, passes] : messages) {
+        // The sender keeps to a radio's pace of a report a second.
+        QTest::qWait(1000);
         if (passes) {
             sender->write(message);
             sender->flush();
