@@ -75,7 +75,8 @@ std::vector<qsizetype> markersIn(const std::vector<qint16> &samples) {
     qsizetype quiet = 0;
     for (qsizetype i = 0; i < qsizetype(samples.size()); ++i) {
         if (std::abs(int(samples[size_t(i)])) > 1000) {
-            if (quiet >= shortest)
+            // A pause the over began in has no known start.
+            if (quiet >= shortest && quiet < i)
                 starts.push_back(i - quiet);
             quiet = 0;
         } else {
