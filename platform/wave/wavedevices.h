@@ -11,7 +11,6 @@
 #include <deque>
 #include <memory>
 
-class QAudioSource;
 class QAudioSink;
 class QIODevice;
 
