@@ -3,7 +3,6 @@
 #include "wavecommon.h"
 #include "wavedevices.h"
 
-#include <QPointer>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -35,7 +34,9 @@ public:
     static std::shared_ptr<Connection> get() {
         static std::weak_ptr<Connection> shared;
         std::shared_ptr<Connection> connection = shared.lock();
-        if (!connection) {
+        // A server that went away is connected to afresh; the devices still
+        // holding the old connection keep it until they stop.
+        if (!connection || !connection->ready()) {
             connection = std::make_shared<Connection>();
             if (!connection->connect())
                 return nullptr;
@@ -57,6 +58,13 @@ public:
 
     pa_threaded_mainloop *loop() const { return m_loop; }
     pa_context *context() const { return m_context; }
+
+    bool ready() const {
+        pa_threaded_mainloop_lock(m_loop);
+        const bool ready = pa_context_get_state(m_context) == PA_CONTEXT_READY;
+        pa_threaded_mainloop_unlock(m_loop);
+        return ready;
+    }
 
 private:
     bool connect() {
@@ -112,19 +120,20 @@ public:
     }
 
     bool connect(const QByteArray &source, const QAudioFormat &format) {
-        pa_sample_spec spec;
-        spec.format = format.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16NE;
-        spec.rate = uint32_t(format.sampleRate());
-        spec.channels = uint8_t(format.channelCount());
+        pa_sample_spec sampleFormat;
+        sampleFormat.format =
+            format.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16NE;
+        sampleFormat.rate = uint32_t(format.sampleRate());
+        sampleFormat.channels = uint8_t(format.channelCount());
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
         attr.tlength = uint32_t(-1);
         attr.prebuf = uint32_t(-1);
         attr.minreq = uint32_t(-1);
         attr.fragsize = uint32_t(
-            pa_usec_to_bytes(m_keepEverything ? speechFragmentUs : levelFragmentUs, &spec));
+            pa_usec_to_bytes(m_keepEverything ? speechFragmentUs : levelFragmentUs, &sampleFormat));
         pa_threaded_mainloop_lock(loop());
-        m_stream = pa_stream_new(m_connection->context(), "Marlox capture", &spec, nullptr);
+        m_stream = pa_stream_new(m_connection->context(), "Marlox capture", &sampleFormat, nullptr);
         bool ready = false;
         if (m_stream) {
             pa_stream_set_state_callback(
