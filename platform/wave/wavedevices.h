@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 
+class QAudioSource;
 class QAudioSink;
 class QIODevice;
 
@@ -26,8 +27,7 @@ class GsmCoder;
 //
 // A device keeps pointers to queued headers only; the owner keeps the memory
 // until the buffer is done or the device has been reset. All calls belong to
-// the application's thread, and so do the headers and the notifications;
-// capture itself runs on a thread of the audio library.
+// the application's thread.
 
 // Text for a result code; MMSYSERR_BADERRNUM and an empty text for unknown codes.
 MMRESULT getErrorText(MMRESULT code, QString &text);
@@ -58,10 +58,8 @@ public:
     MMRESULT close();
 
 private:
-    class Stream;
-
     WaveInDevice(const WaveFormat &format, qintptr callbackWindow);
-    void takeCaptured();
+    void readAvailable();
     void takeSamples(const char *data, qsizetype size);
     void encodePending();
     void finishFront();
@@ -72,16 +70,17 @@ private:
     WaveFormat m_format;
     QAudioDevice m_audioDevice;
     QAudioFormat m_audioFormat;
+    // Made on start and dropped on stop: the Qt device's teardown may dispatch
+    // events, so it happens before any buffer of the stop is posted back.
+    std::unique_ptr<QAudioSource> m_source;
+    QIODevice *m_input = nullptr;
     std::unique_ptr<GsmCoder> m_encoder;
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
+    QTimer m_pollTimer;
     // A level capture without a buffer to fill pauses its stream after a while.
     QTimer m_restTimer;
     bool m_closed = false;
-    // Made on start and dropped on stop. It records on the audio library's
-    // own thread, so no sound waits for this one; declared last, so that it
-    // stops before anything it reports to goes.
-    std::unique_ptr<Stream> m_stream;
 };
 
 class WaveOutDevice : public QObject {

@@ -3,226 +3,34 @@
 #include "wavecommon.h"
 #include "wavedevices.h"
 
+#include <QAudioSource>
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <mutex>
-#include <pulse/pulseaudio.h>
 
 namespace wave {
 
 namespace {
 constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
-// Two seconds of speech wait for buffers rather than being dropped: after a
-// stall of the program's thread the owner takes them as fast as it hands
-// buffers back, and the relay lets that much through at once.
-constexpr qsizetype maxBacklogBytes = 50 * gsmBlockPcmBytes;
-// The audio server hands speech over in pieces of about this length. Short
-// pieces keep the delay low; they cost nothing on the program's thread, which
-// is only woken once a whole block is there. A level reading may come later.
-constexpr pa_usec_t speechFragmentUs = 10000;
-constexpr pa_usec_t levelFragmentUs = 40000;
+// A second of sound waits for buffers rather than being dropped: the audio
+// system hands over what it held after a stall all at once, and the owner
+// takes it as fast as it hands buffers back.
+constexpr qsizetype maxBacklogBytes = 25 * gsmBlockPcmBytes;
+// Qt's PulseAudio source says data is there only every 40 ms or so, though
+// the server delivers it in 10 ms pieces; asking this often takes each
+// piece as it comes, so a block is complete as soon as its sound is. Only
+// speech is worth the wake-ups: a level reading may come 40 ms late.
+constexpr int pollIntervalMs = 4;
 // A level capture nobody hands buffers to stops its stream after this long,
 // so an idle radio is not woken for sound it drops; the next buffer starts
 // it again.
 constexpr int restAfterMs = 300;
-
-// One connection to the audio server for every capture of the program, with
-// its own thread that takes the sound as the server delivers it.
-class Connection {
-public:
-    static std::shared_ptr<Connection> get() {
-        static std::weak_ptr<Connection> shared;
-        std::shared_ptr<Connection> connection = shared.lock();
-        // A server that went away is connected to afresh; the devices still
-        // holding the old connection keep it until they stop.
-        if (!connection || !connection->ready()) {
-            connection = std::make_shared<Connection>();
-            if (!connection->connect())
-                return nullptr;
-            shared = connection;
-        }
-        return connection;
-    }
-
-    ~Connection() {
-        if (m_loop)
-            pa_threaded_mainloop_stop(m_loop);
-        if (m_context) {
-            pa_context_disconnect(m_context);
-            pa_context_unref(m_context);
-        }
-        if (m_loop)
-            pa_threaded_mainloop_free(m_loop);
-    }
-
-    pa_threaded_mainloop *loop() const { return m_loop; }
-    pa_context *context() const { return m_context; }
-
-    bool ready() const {
-        pa_threaded_mainloop_lock(m_loop);
-        const bool ready = pa_context_get_state(m_context) == PA_CONTEXT_READY;
-        pa_threaded_mainloop_unlock(m_loop);
-        return ready;
-    }
-
-private:
-    bool connect() {
-        m_loop = pa_threaded_mainloop_new();
-        if (!m_loop)
-            return false;
-        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Marlox");
-        if (!m_context)
-            return false;
-        pa_context_set_state_callback(
-            m_context,
-            [](pa_context *, void *loop) {
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
-            },
-            m_loop);
-        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-            pa_threaded_mainloop_start(m_loop) < 0)
-            return false;
-        pa_threaded_mainloop_lock(m_loop);
-        pa_context_state_t state;
-        while ((state = pa_context_get_state(m_context)) != PA_CONTEXT_READY &&
-               PA_CONTEXT_IS_GOOD(state))
-            pa_threaded_mainloop_wait(m_loop);
-        pa_threaded_mainloop_unlock(m_loop);
-        return state == PA_CONTEXT_READY;
-    }
-
-    pa_threaded_mainloop *m_loop = nullptr;
-    pa_context *m_context = nullptr;
-};
-
 } // namespace
-
-// A record stream whose sound is collected on the connection's thread and
-// taken by the device on its own. The device is woken through its event loop
-// once there is something it wants; a sound it does not want (a level capture
-// with no buffer waiting) is dropped as it comes.
-class WaveInDevice::Stream {
-public:
-    Stream(std::shared_ptr<Connection> connection, WaveInDevice *owner, bool keepEverything)
-        : m_connection(std::move(connection)), m_owner(owner), m_keepEverything(keepEverything),
-          m_wakeBytes(keepEverything ? gsmBlockPcmBytes : 1) {}
-
-    ~Stream() {
-        if (!m_stream)
-            return;
-        pa_threaded_mainloop_lock(loop());
-        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-        pa_stream_disconnect(m_stream);
-        pa_stream_unref(m_stream);
-        pa_threaded_mainloop_unlock(loop());
-    }
-
-    bool connect(const QByteArray &source, const QAudioFormat &format) {
-        pa_sample_spec sampleFormat;
-        sampleFormat.format =
-            format.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16NE;
-        sampleFormat.rate = uint32_t(format.sampleRate());
-        sampleFormat.channels = uint8_t(format.channelCount());
-        pa_buffer_attr attr;
-        attr.maxlength = uint32_t(-1);
-        attr.tlength = uint32_t(-1);
-        attr.prebuf = uint32_t(-1);
-        attr.minreq = uint32_t(-1);
-        attr.fragsize = uint32_t(
-            pa_usec_to_bytes(m_keepEverything ? speechFragmentUs : levelFragmentUs, &sampleFormat));
-        pa_threaded_mainloop_lock(loop());
-        m_stream = pa_stream_new(m_connection->context(), "Marlox capture", &sampleFormat, nullptr);
-        bool ready = false;
-        if (m_stream) {
-            pa_stream_set_state_callback(
-                m_stream,
-                [](pa_stream *, void *loop) {
-                    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
-                },
-                loop());
-            pa_stream_set_read_callback(
-                m_stream,
-                [](pa_stream *stream, size_t, void *self) {
-                    static_cast<Stream *>(self)->collect(stream);
-                },
-                this);
-            if (pa_stream_connect_record(m_stream, source.isEmpty() ? nullptr : source.constData(),
-                                         &attr, PA_STREAM_ADJUST_LATENCY) == 0) {
-                pa_stream_state_t state;
-                while ((state = pa_stream_get_state(m_stream)) != PA_STREAM_READY &&
-                       PA_STREAM_IS_GOOD(state))
-                    pa_threaded_mainloop_wait(loop());
-                ready = state == PA_STREAM_READY;
-            }
-        }
-        pa_threaded_mainloop_unlock(loop());
-        return ready;
-    }
-
-    void setCorked(bool corked) {
-        pa_threaded_mainloop_lock(loop());
-        if (pa_operation *op = pa_stream_cork(m_stream, corked ? 1 : 0, nullptr, nullptr))
-            pa_operation_unref(op);
-        m_corked = corked;
-        pa_threaded_mainloop_unlock(loop());
-    }
-    bool corked() const { return m_corked; }
-
-    // Whether sound is wanted while nobody has asked for everything.
-    void setWanted(bool wanted) { m_wanted.store(wanted); }
-
-    // Everything collected since the last call.
-    QByteArray take() {
-        m_wakePending.store(false);
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_collected, QByteArray());
-    }
-
-private:
-    pa_threaded_mainloop *loop() const { return m_connection->loop(); }
-
-    // On the connection's thread.
-    void collect(pa_stream *stream) {
-        qsizetype collected = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            const void *data = nullptr;
-            size_t size = 0;
-            while (pa_stream_peek(stream, &data, &size) == 0 && size > 0) {
-                if (m_keepEverything || m_wanted.load()) {
-                    // A hole the server reports stands for sound that was never
-                    // recorded: silence keeps what follows in its place.
-                    if (data)
-                        m_collected.append(static_cast<const char *>(data), qsizetype(size));
-                    else
-                        m_collected.append(qsizetype(size), '\0');
-                }
-                pa_stream_drop(stream);
-            }
-            if (m_collected.size() > maxBacklogBytes)
-                m_collected.remove(0, m_collected.size() - maxBacklogBytes);
-            collected = m_collected.size();
-        }
-        if (collected >= m_wakeBytes && !m_wakePending.exchange(true))
-            QMetaObject::invokeMethod(m_owner, &WaveInDevice::takeCaptured, Qt::QueuedConnection);
-    }
-
-    std::shared_ptr<Connection> m_connection;
-    WaveInDevice *m_owner;
-    const bool m_keepEverything;
-    const qsizetype m_wakeBytes;
-    pa_stream *m_stream = nullptr;
-    bool m_corked = false;
-    std::atomic<bool> m_wanted{false};
-    std::atomic<bool> m_wakePending{false};
-    std::mutex m_mutex;
-    QByteArray m_collected;
-};
 
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
     : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {
+    m_pollTimer.setTimerType(Qt::PreciseTimer);
+    m_pollTimer.setInterval(pollIntervalMs);
+    connect(&m_pollTimer, &QTimer::timeout, this, &WaveInDevice::readAvailable);
     m_restTimer.setSingleShot(true);
     m_restTimer.setInterval(restAfterMs);
     connect(&m_restTimer, &QTimer::timeout, this, &WaveInDevice::rest);
@@ -289,30 +97,31 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
     m_restTimer.stop();
-    if (m_stream) {
-        m_stream->setWanted(true);
-        if (m_stream->corked())
-            m_stream->setCorked(false);
-        if (m_encoder)
-            encodePending();
-    }
+    if (m_source && m_source->state() == QAudio::SuspendedState)
+        m_source->resume();
+    if (m_encoder && m_input)
+        encodePending();
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT WaveInDevice::start() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
-    if (m_stream)
+    if (m_input)
         return MMSYSERR_NOERROR;
-    std::shared_ptr<Connection> connection = Connection::get();
-    if (!connection)
-        return MMSYSERR_NODRIVER;
-    auto stream = std::make_unique<Stream>(std::move(connection), this, m_encoder != nullptr);
-    stream->setWanted(!m_queue.empty());
-    if (!stream->connect(m_audioDevice.id(), m_audioFormat))
+    m_source = std::make_unique<QAudioSource>(m_audioDevice, m_audioFormat);
+    // Qt's own buffer size is kept: with a smaller one the PulseAudio backend
+    // of Qt 6.4 delivers only part of the sound.
+    QIODevice *input = m_source->start();
+    if (!input || m_source->error() != QAudio::NoError) {
+        m_source.reset();
         return MMSYSERR_ERROR;
-    m_stream = std::move(stream);
-    if (!m_encoder && m_queue.empty())
+    }
+    m_input = input;
+    connect(m_input, &QIODevice::readyRead, this, &WaveInDevice::readAvailable);
+    if (m_encoder)
+        m_pollTimer.start();
+    else if (m_queue.empty())
         m_restTimer.start();
     return MMSYSERR_NOERROR;
 }
@@ -320,10 +129,14 @@ MMRESULT WaveInDevice::start() {
 MMRESULT WaveInDevice::stop() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
-    if (m_stream) {
+    if (m_input) {
+        m_pollTimer.stop();
         m_restTimer.stop();
-        takeCaptured();
-        m_stream.reset();
+        readAvailable();
+        disconnect(m_input, nullptr, this, nullptr);
+        m_input = nullptr;
+        std::unique_ptr<QAudioSource> source = std::move(m_source);
+        source->stop();
     }
     m_pendingPcm.clear();
     if (!m_queue.empty() && m_queue.front()->dwBytesRecorded > 0)
@@ -350,16 +163,21 @@ MMRESULT WaveInDevice::close() {
     return MMSYSERR_NOERROR;
 }
 
-void WaveInDevice::takeCaptured() {
-    if (!m_stream)
+void WaveInDevice::readAvailable() {
+    if (!m_input)
         return;
-    const QByteArray captured = m_stream->take();
-    takeSamples(captured.constData(), captured.size());
+    std::array<char, 4096> chunk;
+    for (;;) {
+        const qint64 got = m_input->read(chunk.data(), qint64(chunk.size()));
+        if (got <= 0)
+            break;
+        takeSamples(chunk.data(), got);
+    }
 }
 
-// Sound comes in pieces of any length, and after a stall of this thread
-// more than the two queued buffers hold. Like a driver's own buffer, a
-// backlog waits for the next buffers; beyond it the oldest sound is dropped.
+// The Qt device delivers sound in bursts of a period or more, often more than
+// the two queued buffers hold. Like a driver's own buffer, a short backlog
+// waits for the next buffer; beyond it the oldest sound is dropped.
 void WaveInDevice::takeSamples(const char *data, qsizetype size) {
     if (!m_encoder) {
         // Level capture wants the newest sound: what finds no buffer is lost.
@@ -403,16 +221,14 @@ void WaveInDevice::finishFront() {
     WaveHeader *header = m_queue.front();
     m_queue.pop_front();
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    if (!m_encoder && m_queue.empty() && m_stream) {
-        m_stream->setWanted(false);
+    if (!m_encoder && m_queue.empty() && m_source)
         m_restTimer.start();
-    }
     detail::notify(m_callbackWindow, MM_WIM_DATA, m_handle, reinterpret_cast<qintptr>(header));
 }
 
 void WaveInDevice::rest() {
-    if (m_stream && m_queue.empty() && !m_stream->corked())
-        m_stream->setCorked(true);
+    if (m_source && m_queue.empty() && m_source->state() != QAudio::SuspendedState)
+        m_source->suspend();
 }
 
 } // namespace wave
