@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextDocumentFragment>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -256,6 +257,39 @@ QPoint RichTextBox::posFromChar(int index) const {
 int RichTextBox::textLength() const {
     // Every separator but the document's last one is a CR LF of two characters.
     return document()->characterCount() - 1 + document()->blockCount() - 1;
+}
+
+void RichTextBox::appendText(const RichTextBox &from) {
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    end.insertFragment(QTextDocumentFragment(from.document()));
+}
+
+int RichTextBox::lineCount() const {
+    const int blocks = document()->blockCount();
+    return document()->lastBlock().length() <= 1 ? blocks - 1 : blocks;
+}
+
+void RichTextBox::keepLastLines(int count, int characters) {
+    const int lines = lineCount();
+    int dropped = std::max(lines - std::max(count, 0), 0);
+    // Then by length, but the newest line stays whatever its length.
+    int left = textLength();
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        if (block.blockNumber() < dropped) {
+            left -= block.length() + 1;
+            continue;
+        }
+        if (left <= characters || dropped >= lines - 1)
+            break;
+        left -= block.length() + 1;
+        ++dropped;
+    }
+    if (dropped <= 0)
+        return;
+    QTextCursor oldest(document());
+    oldest.setPosition(document()->findBlockByNumber(dropped).position(), QTextCursor::KeepAnchor);
+    oldest.removeSelectedText();
 }
 
 int RichTextBox::documentPosition(int index) const {
