@@ -108,7 +108,12 @@ private:
     int textIndex(int documentPosition) const;
     template <class Value, class Read> std::optional<Value> selectionFormat(Read read) const;
 
+    QTextCursor selectionCursor() const;
+    void setSelectionCursor(const QTextCursor &cursor);
+    void mergeFormat(const QTextCharFormat &format);
+
     bool m_visible = true;
     QTextCursor m_hiddenChanges;
+    QTextCursor m_hiddenCursor;
     bool m_pressed = false;
 };
