@@ -9,6 +9,7 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("marlox"));
     QApplication::setOrganizationName(QStringLiteral("vudi"));
+    vb::loadGermanQtTexts();
     const QStringList arguments = QApplication::arguments();
     vb::initProgramFolder(arguments);
 #ifdef MARLOX_GREY_SKIN

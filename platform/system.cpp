@@ -6,12 +6,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLibraryInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QTranslator>
 #include <QWidget>
 #include <QWindow>
 
@@ -28,6 +30,21 @@ bool ended = false;
 
 QString applicationTitle() {
     return QStringLiteral("Marlox");
+}
+
+bool loadGermanQtTexts() {
+    if (!qApp)
+        return false;
+    // One for the program's life, whoever calls.
+    static QTranslator *texts = nullptr;
+    if (texts)
+        return true;
+    auto translator = std::make_unique<QTranslator>(qApp);
+    if (!translator->load(QStringLiteral("qtbase_de"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    texts = translator.release();
+    return QCoreApplication::installTranslator(texts);
 }
 
 int msgBox(const QString &prompt, int style, const QString &title) {
@@ -106,11 +123,15 @@ QString programFile(const QString &relativePath) {
     const QString inProgramFolder = fileIn(programFolder(), relativePath);
     if (QFileInfo::exists(inProgramFolder))
         return inProgramFolder;
-    const QString installed =
-        fileIn(QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
-                               QString::fromUtf8(MARLOX_INSTALLED_DATA)),
-               relativePath);
-    return QFileInfo::exists(installed) ? installed : inProgramFolder;
+    const QString executableFolder = QCoreApplication::applicationDirPath();
+    const QString installed = QDir::cleanPath(executableFolder + QLatin1Char('/') +
+                                              QString::fromUtf8(MARLOX_INSTALLED_DATA));
+    for (const QString &folder : {executableFolder, installed}) {
+        const QString candidate = fileIn(folder, relativePath);
+        if (QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return inProgramFolder;
 }
 
 QString programLibrary(const QString &name) {

@@ -25,6 +25,11 @@ enum MessageBoxResult { vbOK = 1, vbCancel = 2, vbYes = 6, vbNo = 7 };
 
 QString applicationTitle();
 
+// Loads Qt's own German texts, so that the standard buttons of message and
+// input boxes read "Ja", "Nein", "Abbrechen" like the rest of the program.
+// False when the translations are not installed.
+bool loadGermanQtTexts();
+
 struct MessageBoxCall {
     QString prompt;
     int style;
@@ -51,8 +56,8 @@ QString programFolder();
 void setProgramFolder(const QString &folder);
 void initProgramFolder(const QStringList &arguments);
 // A file that comes with the program (the sounds): in the program folder when
-// it is there, else where an install put it beside the executable
-// (../share/marlox), else the program folder's path.
+// it is there, else beside the executable (a build run with "--folder"), else
+// where an install put it (../share/marlox), else the program folder's path.
 QString programFile(const QString &relativePath);
 // A library that comes with the program, named as QLibrary takes it ("Hyperlink"
 // for libHyperlink.so): beside the executable, or where an install put it.

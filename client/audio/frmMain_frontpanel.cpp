@@ -25,11 +25,7 @@ bool kicked() {
 // A key's caption colour at rest. The panel draws its keys dark, so the
 // black of a plain label would hide the caption once the key is let go.
 quint32 restingInk(const Skin &skin, const vb::Label *key) {
-    for (const LabelLook &look : skin.looks) {
-        if (key->objectName() == QLatin1String(look.control))
-            return look.foreColour;
-    }
-    return 0;
+    return restingInk(skin, key->objectName());
 }
 
 } // namespace

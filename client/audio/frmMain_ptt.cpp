@@ -34,6 +34,10 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override {
+        // A key released while another window is active is never seen here:
+        // the window holds no key once it loses activation.
+        if (event->type() == QEvent::WindowDeactivate && watched == m_window)
+            m_window->forgetHeldKeys();
         if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
             return false;
         // A key event travels up from the focus widget; look at it once.
@@ -67,8 +71,10 @@ void frmMain::installKeyPreview() {
     connect(senden, &vb::CommandButton::LostFocus, preview, [this] { senden_LostFocus(); });
     connect(qApp, &QGuiApplication::applicationStateChanged, preview,
             [this](Qt::ApplicationState state) {
-                if (state != Qt::ApplicationActive)
+                if (state != Qt::ApplicationActive) {
+                    forgetHeldKeys();
                     endTransmissionOnFocusLoss();
+                }
             });
     connect(qApp, &QGuiApplication::focusWindowChanged, preview, [this](QWindow *window) {
         if (!m_releaseOnFocusLoss)
@@ -226,7 +232,15 @@ void frmMain::Image32_MouseUp() {
     senden_MouseUp(0, 0, 0, 0);
 }
 
+void frmMain::forgetHeldKeys() {
+    m_keyDown.fill(false);
+}
+
 void frmMain::senden_LostFocus() {
+    // The focus leaves with the window: what the table says is held may
+    // have been released elsewhere.
+    if (!isActiveWindow())
+        forgetHeldKeys();
     GetCursorKeys(senden);
 }
 

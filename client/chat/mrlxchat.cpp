@@ -147,6 +147,12 @@ void mrlxchat::createControls() {
     txtchat->setReadOnly(true);
     txtchat->setGeometry(vb::pixelsFromTwips(-24), vb::pixelsFromTwips(576),
                          vb::pixelsFromTwips(8736), vb::pixelsFromTwips(2148));
+    // Where a new line gets its links formatted before it joins the history;
+    // outside the visible area, as the link control shows the box it formats.
+    m_newLine = new RichTextBox(this);
+    m_newLine->setObjectName(QStringLiteral("newLine"));
+    m_newLine->setGeometry(vb::pixelsFromTwips(9000), vb::pixelsFromTwips(1200), 1, 1);
+    m_newLine->setFocusPolicy(Qt::NoFocus);
     txtNachricht =
         new vb::TextBox(this, QStringLiteral("txtNachricht"), QStringLiteral("Nachricht"));
     txtNachricht->setTwipsGeometry(-24, 2712, 7260, 312);
@@ -276,11 +282,11 @@ void mrlxchat::editCallSign() {
         if (trimBlanks(callSign).isEmpty() || callSign == RegRead(callSignPath))
             return;
         RegWrite(callSignPath, callSign);
+        txtname->setText(callSign);
+        Label2->setCaption(callSign);
         // A call sign goes out with the join line: a link that is up takes
-        // it over on a fresh connection.
+        // it over on a fresh connection, one that is down on the next.
         if (connected) {
-            txtname->setText(callSign);
-            Label2->setCaption(callSign);
             cmdcancel_Click();
             cmdconnect_Click();
         }
@@ -333,7 +339,9 @@ void mrlxchat::focusInput() {
 void mrlxchat::cmdconnect_Click() {
     if (trimBlanks(txtname->text()).isEmpty())
         txtname->setText(noName);
-    paddedNick = (txtname->text() + QString(nickWidth, u' ')).left(nickWidth);
+    // Padded as it goes on the wire: a character that Windows-1252 lacks is
+    // one byte there whatever its length here, and the field stays 50 bytes.
+    paddedNick = fromWire(toWire(txtname->text()).leftJustified(nickWidth, ' ', true));
     connected = true;
     UpdateControls();
     const Deployment deployment =
@@ -413,8 +421,9 @@ bool mrlxchat::cmdsend_Click() {
     control.i = 4;
     control.cha = QStringLiteral("C");
     control.kanalzeig = channelText();
-    txtNachricht->setText(txtNachricht->text() + channelText());
-    const QString typed = txtNachricht->text();
+    // The channel goes behind the text, never into the field: the field's
+    // length limit would cut it off a long line.
+    const QString typed = txtNachricht->text() + channelText();
     if (!SendLine(QStringLiteral("0") + paddedNick + typed, 0))
         return false;
     ShowLine(typed, paddedNick);
@@ -448,12 +457,15 @@ void mrlxchat::ShowLine(const QString &text, const QString &nick) {
             Check1->value() == 0)
             vb::sndPlaySoundA(vb::programFile(QStringLiteral("post.wav")), vb::SND_ASYNC);
         const QString body = notice ? text : text.left(text.size() - 2);
-        txtchat->setText(txtchat->Text() + trimBlanks(nick) + QStringLiteral(": ") + body +
-                         QStringLiteral("\r\n"));
+        // Only the new line has its links formatted; the lines before keep
+        // theirs. A flood of lines then costs what each line costs, and the
+        // oldest lines go so that the history stays small.
+        m_newLine->setText(trimBlanks(nick) + QStringLiteral(": ") + body + QStringLiteral("\r\n"));
+        if (Hyperlink1)
+            Hyperlink1->URLFormat(*m_newLine);
+        txtchat->appendText(*m_newLine);
+        txtchat->keepLastLines(historyLines, historyCharacters);
     }
-    txtchat->setSelStart(txtchat->textLength());
-    if (Hyperlink1)
-        Hyperlink1->URLFormat(*txtchat);
     txtchat->setSelStart(txtchat->textLength());
     txtchat->ensureCursorVisible();
     focusInput();

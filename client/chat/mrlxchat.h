@@ -32,6 +32,9 @@ public:
     static constexpr qint16 idleThreshold = 700;
     // The longest a send may hold up the window when the link breaks under it.
     static constexpr int sendWaitMs = 2000;
+    // What the history keeps; the oldest lines go first.
+    static constexpr int historyLines = 500;
+    static constexpr int historyCharacters = 200000;
     static inline const QString callSignPath = QStringLiteral("HKCU\\SOFTWARE\\vudi\\ini0");
     static inline const QString systemSpeaker = QStringLiteral("-system-");
 
@@ -99,6 +102,7 @@ private:
     void offerCallSign();
 
     QPointer<frmMain> m_radio;
+    RichTextBox *m_newLine = nullptr;
     std::unique_ptr<FormPointer> m_pointer;
     QString m_linkControlError;
     bool m_linkNoticeShown = false;

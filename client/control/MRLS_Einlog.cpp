@@ -78,6 +78,7 @@ void MRLS_Einlog::send(const QString &message) {
 
 void MRLS_Einlog::ConnectControl() {
     WinSock[0]->close();
+    m_stream.clear();
     WinSock[0]->setRemotePort(quint16(controlPort));
     WinSock[0]->setRemoteHost(controlHost);
     WinSock[0]->connectTo();
@@ -154,12 +155,20 @@ constexpr qint16 switchOffTickLimit = 10;
 } // namespace
 
 void MRLS_Einlog::WinSock_DataArrival(int Index, qint64) {
-    dispatch(fromWire(WinSock[Index]->getData()));
+    // Each message on its own: a report joined to the one before must not
+    // slide a station's identity to where the notices to all are read.
+    const QStringList messages = m_stream.take(fromWire(WinSock[Index]->getData()));
+    for (const QString &message : messages) {
+        dispatch(message);
+        if (m_closing)
+            return;
+    }
 }
 
 void MRLS_Einlog::dispatch(QString message) {
+    // The command words stand at the start; a cut never moves them.
     if (message.size() > longestMessage)
-        message = message.right(longestMessage);
+        message.truncate(longestMessage);
     strMess = message;
     emit messageStored(strMess);
 
@@ -293,6 +302,7 @@ void MRLS_Einlog::closeAllWindows() {
 }
 
 void MRLS_Einlog::closeThisWindow() {
+    m_closing = true;
     Timer1->setInterval(0);
     starttimer->setInterval(0);
     Timer10->setInterval(0);

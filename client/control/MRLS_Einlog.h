@@ -1,5 +1,6 @@
 #pragma once
 
+#include "control/controlstream.h"
 #include "controls.h"
 #include "winsock.h"
 
@@ -48,9 +49,9 @@ public:
     vb::Label *Label1 = nullptr;
     vb::Image *Image3 = nullptr;
 
-    // The longest message kept; operators' commands are a few characters,
-    // activity messages end in a channel token, so only the end matters.
-    static constexpr int longestMessage = 4096;
+    // The longest message kept; operators' commands are a few characters at
+    // its start.
+    static constexpr int longestMessage = ControlStream::longestMessage;
 
 signals:
     // Every message stored in strMess, also one that repeats the last: the
@@ -80,4 +81,6 @@ private:
     double tagClearTicks = 0;
     qint16 switchOffTicks = 0;
     std::array<QString, 9> notices;
+    ControlStream m_stream;
+    bool m_closing = false;
 };

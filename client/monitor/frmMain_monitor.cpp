@@ -19,6 +19,7 @@ void frmMain::Label44_Click() {
         monitorShown = 0;
         Label44->setCaption(QStringLiteral("Ein"));
         Image17->setBorderStyle(0);
-        Label44->setForeColor(0);
+        // Black would vanish on the dark key face.
+        Label44->setForeColor(restingInk(skin(), Label44->objectName()));
     }
 }

@@ -293,6 +293,9 @@ private:
     void showSpeakerOn();
     // Key states the window has seen, in place of asking the system.
     std::array<bool, 256> m_keyDown{};
+    // The keyboard's state as this window saw it; nothing is held once the
+    // window is no longer the active one.
+    void forgetHeldKeys();
     bool m_releaseOnFocusLoss = false;
     // Set while the serial port or the keep-alive keys: no focus watch then.
     bool m_unattendedKeying = false;

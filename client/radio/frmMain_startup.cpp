@@ -138,10 +138,10 @@ void frmMain::LoadOptions() {
         if (!numberFromText(line[index], &value) || value < 0)
             line[index] = QStringLiteral("1");
     }
-    qint16 coordinate = 0;
-    if (wholeNumber(line[3], &coordinate))
+    int coordinate = 0;
+    if (optionsfile::coordinateTwips(line[3], &coordinate))
         setWindowTopTwips(coordinate);
-    if (wholeNumber(line[4], &coordinate))
+    if (optionsfile::coordinateTwips(line[4], &coordinate))
         setWindowLeftTwips(coordinate);
     placeOnVisibleScreen();
     soundOption = line[6];

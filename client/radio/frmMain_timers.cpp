@@ -120,7 +120,8 @@ void frmMain::ch01_MouseDown() {
 
 void frmMain::ch01_MouseUp() {
     Image14->setBorderStyle(0);
-    ch01->setForeColor(0);
+    // Black would vanish on the dark key face.
+    ch01->setForeColor(restingInk(skin(), ch01->objectName()));
 }
 
 // Closes the notice; a kick goes on until Timer10 ends it.

@@ -3,7 +3,9 @@
 
 #include "audio/clsWaveIn.h"
 #include "audio/clsWaveOut.h"
+#include "control/MRLS_Einlog.h"
 #include "radio/frmMain.h"
+#include "radio/program.h"
 
 #include <QLocale>
 
@@ -101,8 +103,10 @@ void frmMain::wskChat_Connect() {
     voiceConnected = -1;
     Label16->setCaption(QStringLiteral("VERBUNDEN"));
     // A link that dropped during an over took capture down with it; if the
-    // key is still held, the over goes on on the new link.
-    if (Label2->backColor() == 0xFF && objWaveIn && objWaveOut && !objWaveIn->device()) {
+    // key is still held, the over goes on on the new link. A station kicked
+    // meanwhile stays off the air, as a fresh key press would.
+    if (Label2->backColor() == 0xFF && program::controlWindow().kicken == 0 && objWaveIn &&
+        objWaveOut && !objWaveIn->device()) {
         objWaveOut->PlaybackStop();
         objWaveIn->RecordStart(voiceFormat);
     }

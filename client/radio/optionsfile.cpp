@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace optionsfile {
 
@@ -41,6 +42,17 @@ bool wholeNumber(const QString &text, qint16 *value) {
     if (v < -32768 || v > 32767)
         return false;
     *value = qint16(v);
+    return true;
+}
+
+bool coordinateTwips(const QString &text, int *value) {
+    double v = 0;
+    if (!numberFromText(text, &v))
+        return false;
+    v = std::nearbyint(v);
+    if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+        return false;
+    *value = int(v);
     return true;
 }
 

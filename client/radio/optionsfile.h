@@ -28,6 +28,9 @@ std::array<QString, lineCount> lines(const QByteArray &content);
 bool numberFromText(const QString &text, double *value);
 // A whole number as a 16-bit signed value, rounding halves to even.
 bool wholeNumber(const QString &text, qint16 *value);
+// A window coordinate in twips, over the whole range that the options writer
+// stores: a window on a second screen lies far beyond 16 bits.
+bool coordinateTwips(const QString &text, int *value);
 // Line 6 names the serial port: a port number, or a device path taken as it is.
 bool isDevicePath(const QString &text);
 

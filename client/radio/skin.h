@@ -40,4 +40,7 @@ struct Skin {
 };
 
 const Skin &goldSkin();
+// The caption colour a panel key rests in, readable on its own face: what
+// the key shows when it is neither pressed nor switched on.
+quint32 restingInk(const Skin &skin, const QString &control);
 const Skin &greySkin();

@@ -244,3 +244,11 @@ const Skin &greySkin() {
                            looks(0x5e5955, true)};
     return skin;
 }
+
+quint32 restingInk(const Skin &skin, const QString &control) {
+    for (const LabelLook &look : skin.looks) {
+        if (control == QLatin1String(look.control))
+            return look.foreColour;
+    }
+    return 0;
+}

@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextDocumentFragment>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -70,46 +71,73 @@ void RichTextBox::setText(const QString &text) {
     // Through the document: QTextEdit::setPlainText would give the whole new text
     // the character format found at the old caret.
     document()->setPlainText(plain);
-    setTextCursor(QTextCursor(document()));
+    setSelectionCursor(QTextCursor(document()));
+}
+
+QTextCursor RichTextBox::selectionCursor() const {
+    return m_hiddenChanges.isNull() ? textCursor() : m_hiddenCursor;
+}
+
+// While hidden for a pass of changes the selection moves on a cursor of its
+// own: moving the box's cursor would lay out the text again on every move.
+void RichTextBox::setSelectionCursor(const QTextCursor &cursor) {
+    if (m_hiddenChanges.isNull())
+        setTextCursor(cursor);
+    else
+        m_hiddenCursor = cursor;
+}
+
+void RichTextBox::mergeFormat(const QTextCharFormat &format) {
+    if (m_hiddenChanges.isNull()) {
+        mergeCurrentCharFormat(format);
+        return;
+    }
+    if (m_hiddenCursor.hasSelection())
+        m_hiddenCursor.mergeCharFormat(format);
 }
 
 void RichTextBox::setVisible(bool visible) {
+    if (visible && !m_hiddenChanges.isNull()) {
+        const QTextCursor kept = m_hiddenCursor;
+        m_hiddenChanges.endEditBlock();
+        m_hiddenChanges = QTextCursor();
+        m_hiddenCursor = QTextCursor();
+        setTextCursor(kept);
+    }
     m_visible = visible;
     // While hidden, changes gather in one edit block: the layout is then redone
     // once when the box shows again instead of after every change of a pass
     // that hides the box to format it.
     if (!visible && m_hiddenChanges.isNull()) {
+        m_hiddenCursor = textCursor();
         m_hiddenChanges = QTextCursor(document());
         m_hiddenChanges.beginEditBlock();
-    } else if (visible && !m_hiddenChanges.isNull()) {
-        m_hiddenChanges.endEditBlock();
-        m_hiddenChanges = QTextCursor();
     }
     QTextEdit::setVisible(visible);
 }
 
 int RichTextBox::SelStart() const {
-    return textIndex(textCursor().selectionStart());
+    return textIndex(selectionCursor().selectionStart());
 }
 
 void RichTextBox::setSelStart(int start) {
-    QTextCursor cursor = textCursor();
-    cursor.setPosition(documentPosition(start));
-    setTextCursor(cursor);
+    QTextCursor moved = selectionCursor();
+    moved.setPosition(documentPosition(start));
+    setSelectionCursor(moved);
 }
 
 int RichTextBox::SelLength() const {
-    const QTextCursor cursor = textCursor();
-    return textIndex(cursor.selectionEnd()) - textIndex(cursor.selectionStart());
+    const QTextCursor now = selectionCursor();
+    return textIndex(now.selectionEnd()) - textIndex(now.selectionStart());
 }
 
 void RichTextBox::setSelLength(int length) {
     const int start = SelStart();
     const int end = int(std::clamp<qint64>(qint64(start) + length, start, textLength()));
-    QTextCursor cursor = textCursor();
-    cursor.setPosition(documentPosition(start));
-    cursor.setPosition(documentPosition(end), QTextCursor::KeepAnchor);
-    setTextCursor(cursor);
+    QTextCursor selection = selectionCursor();
+    selection.setPosition(documentPosition(start));
+    selection.setPosition(documentPosition(end), QTextCursor::KeepAnchor);
+    setSelectionCursor(selection);
 }
 
 int RichTextBox::Find(const QString &text, int start, int end, int options) {
@@ -159,7 +187,7 @@ int RichTextBox::Find(const QString &text, int start, int end, int options) {
 
 template <class Value, class Read>
 std::optional<Value> RichTextBox::selectionFormat(Read read) const {
-    const QTextCursor cursor = textCursor();
+    const QTextCursor cursor = selectionCursor();
     if (!cursor.hasSelection())
         return read(cursor.charFormat());
     const int from = cursor.selectionStart();
@@ -189,7 +217,7 @@ std::optional<bool> RichTextBox::selbold() const {
 void RichTextBox::setSelbold(bool bold) {
     QTextCharFormat format;
     format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
-    mergeCurrentCharFormat(format);
+    mergeFormat(format);
 }
 
 std::optional<bool> RichTextBox::selitalic() const {
@@ -199,7 +227,7 @@ std::optional<bool> RichTextBox::selitalic() const {
 void RichTextBox::setSelitalic(bool italic) {
     QTextCharFormat format;
     format.setFontItalic(italic);
-    mergeCurrentCharFormat(format);
+    mergeFormat(format);
 }
 
 std::optional<bool> RichTextBox::selunderline() const {
@@ -210,7 +238,7 @@ std::optional<bool> RichTextBox::selunderline() const {
 void RichTextBox::setSelunderline(bool underline) {
     QTextCharFormat format;
     format.setFontUnderline(underline);
-    mergeCurrentCharFormat(format);
+    mergeFormat(format);
 }
 
 std::optional<quint32> RichTextBox::SelColor() const {
@@ -224,7 +252,7 @@ std::optional<quint32> RichTextBox::SelColor() const {
 void RichTextBox::setSelColor(quint32 colour) {
     QTextCharFormat format;
     format.setForeground(colourFromValue(colour));
-    mergeCurrentCharFormat(format);
+    mergeFormat(format);
 }
 
 int RichTextBox::charFromPos(QPoint pixels) const {
@@ -256,6 +284,39 @@ QPoint RichTextBox::posFromChar(int index) const {
 int RichTextBox::textLength() const {
     // Every separator but the document's last one is a CR LF of two characters.
     return document()->characterCount() - 1 + document()->blockCount() - 1;
+}
+
+void RichTextBox::appendText(const RichTextBox &from) {
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    end.insertFragment(QTextDocumentFragment(from.document()));
+}
+
+int RichTextBox::lineCount() const {
+    const int blocks = document()->blockCount();
+    return document()->lastBlock().length() <= 1 ? blocks - 1 : blocks;
+}
+
+void RichTextBox::keepLastLines(int count, int characters) {
+    const int lines = lineCount();
+    int dropped = std::max(lines - std::max(count, 0), 0);
+    // Then by length, but the newest line stays whatever its length.
+    int left = textLength();
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        if (block.blockNumber() < dropped) {
+            left -= block.length() + 1;
+            continue;
+        }
+        if (left <= characters || dropped >= lines - 1)
+            break;
+        left -= block.length() + 1;
+        ++dropped;
+    }
+    if (dropped <= 0)
+        return;
+    QTextCursor oldest(document());
+    oldest.setPosition(document()->findBlockByNumber(dropped).position(), QTextCursor::KeepAnchor);
+    oldest.removeSelectedText();
 }
 
 int RichTextBox::documentPosition(int index) const {

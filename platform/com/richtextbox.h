@@ -13,6 +13,7 @@
 #include <QTextEdit>
 #include <QtGlobal>
 
+#include <limits>
 #include <optional>
 
 class IRichTextBox {
@@ -81,6 +82,15 @@ public:
     QPoint posFromChar(int index) const;
     // Length of Text without building it.
     int textLength() const;
+    // Adds another box's text, formatting and all, at the end of this one;
+    // the earlier text and its formatting stay as they are.
+    void appendText(const RichTextBox &from);
+    // Lines of the text; a line break at the very end starts no new one.
+    int lineCount() const;
+    // Drops the oldest lines beyond the given count, and more of the oldest
+    // while the text is longer than the given characters; the newest line
+    // stays.
+    void keepLastLines(int count, int characters = std::numeric_limits<int>::max());
 
 signals:
     // Pointer position in twips of the client area; button 1 left, 2 right,
@@ -98,7 +108,12 @@ private:
     int textIndex(int documentPosition) const;
     template <class Value, class Read> std::optional<Value> selectionFormat(Read read) const;
 
+    QTextCursor selectionCursor() const;
+    void setSelectionCursor(const QTextCursor &cursor);
+    void mergeFormat(const QTextCharFormat &format);
+
     bool m_visible = true;
     QTextCursor m_hiddenChanges;
+    QTextCursor m_hiddenCursor;
     bool m_pressed = false;
 };

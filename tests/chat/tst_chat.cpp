@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMenu>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTcpServer>
@@ -49,6 +50,9 @@ private slots:
     void serverCloseRestoresConnectLayout();
     void refusedConnectionIsShown();
     void sendReturnsWhenServerHasGone();
+    void historyKeepsTheNewestLines();
+    void newCallSignJoinsOnTheNextConnection_data();
+    void newCallSignJoinsOnTheNextConnection();
     void callSignOfferedOnce_data();
     void callSignOfferedOnce();
     void chatWorksWithoutLinkControl();
@@ -154,6 +158,16 @@ void ChatTest::linesOnTheWire_data() {
                                   << QByteArray("Gr\xfc\xdf"
                                                 "e f\xfcr 5 \x80")
                                   << QString::fromUtf8("Jürgen: Grüße für 5 €\r\n");
+    // The field holds 1000 characters; the channel still goes behind them.
+    for (int length : {999, 1000})
+        QTest::addRow("%d characters", length)
+            << "Anna" << QString(length, 'x') << QByteArray("Anna") << QByteArray(length, 'x')
+            << QString("Anna: " + QString(length, 'x') + "\r\n");
+    // A character Windows-1252 lacks is one byte on the wire; the call-sign
+    // field stays 50 bytes.
+    QTest::newRow("call sign beyond windows-1252")
+        << QString::fromUtf8("Ümit\U0001F600") << "hallo" << QByteArray("\xdcmit?")
+        << QByteArray("hallo") << QString::fromUtf8("Ümit?: hallo\r\n");
     const QString longText = QString(300, 'z') + QChar(0xA0) + "ende";
     QTest::newRow("a few hundred bytes") << "Cleo" << longText << QByteArray("Cleo")
                                          << (QByteArray(300, 'z') + "\xa0"
@@ -341,6 +355,80 @@ void ChatTest::sendReturnsWhenServerHasGone() {
     QTRY_VERIFY(!m_chat->connected);
     QVERIFY2(m_chat->txtchat->Text().startsWith("-system-: Die Verbindung wurde beendet\r\n"),
              qPrintable(m_chat->txtchat->Text()));
+}
+
+// A flood of lines must not grow the history without end: the oldest lines
+// go, and the lines kept keep their links.
+void ChatTest::historyKeepsTheNewestLines() {
+    openChat("Anna");
+    QVERIFY(m_peer);
+    readBytes(m_peer, 51);
+    const int sent = mrlxchat::historyLines + 100;
+    for (int n = 0; n < sent; ++n) {
+        m_chat->txtNachricht->setText(QString("zeile %1 http://example.org/%1").arg(n));
+        QVERIFY(m_chat->cmdsend_Click());
+    }
+    QCOMPARE(m_chat->txtchat->lineCount(), mrlxchat::historyLines);
+    const QString history = m_chat->txtchat->Text();
+    QVERIFY(history.startsWith("Anna: zeile 100 http://example.org/100\r\n"));
+    QVERIFY(history.endsWith(QString("Anna: zeile %1 http://example.org/%1\r\n").arg(sent - 1)));
+    for (const QString &link :
+         {QString("http://example.org/100"), QString("http://example.org/%1").arg(sent - 1)}) {
+        m_chat->txtchat->setSelStart(int(history.indexOf(link)) + 3);
+        m_chat->txtchat->setSelLength(1);
+        QCOMPARE(m_chat->txtchat->selunderline(), std::optional<bool>(true));
+    }
+    m_chat->txtchat->setSelStart(int(history.indexOf("zeile 100")));
+    m_chat->txtchat->setSelLength(1);
+    QCOMPARE(m_chat->txtchat->selunderline(), std::optional<bool>(false));
+
+    // Long lines: the history is held to its characters too.
+    const QString longLine = QString(990, 'y');
+    for (int n = 0; n < 250; ++n) {
+        m_chat->txtNachricht->setText(longLine);
+        QVERIFY(m_chat->cmdsend_Click());
+    }
+    QVERIFY(m_chat->txtchat->textLength() <= mrlxchat::historyCharacters);
+    QVERIFY(m_chat->txtchat->lineCount() > 150);
+    QVERIFY(m_chat->txtchat->Text().endsWith("Anna: " + longLine + "\r\n"));
+}
+
+void ChatTest::newCallSignJoinsOnTheNextConnection_data() {
+    QTest::addColumn<bool>("connected");
+    QTest::newRow("changed while connected") << true;
+    QTest::newRow("changed while disconnected, then reconnected") << false;
+}
+
+void ChatTest::newCallSignJoinsOnTheNextConnection() {
+    QFETCH(bool, connected);
+    openChat("Anna");
+    QVERIFY(m_peer);
+    QCOMPARE(readBytes(m_peer, 51), "1" + padded("Anna"));
+    if (!connected)
+        m_chat->cmdcancel_Click();
+    m_chat->editCallSign();
+    QVERIFY(m_chat->callSignDialog());
+    auto *field = m_chat->callSignDialog()->findChild<QLineEdit *>("callSign");
+    QVERIFY(field);
+    field->setText("Bert");
+    m_chat->callSignDialog()->accept();
+    QCOMPARE(m_chat->Label2->caption(), QString("Bert"));
+    if (!connected) {
+        QTest::qWait(100);
+        QVERIFY(!m_server->hasPendingConnections());
+        QAction *reconnect = nullptr;
+        for (QMenu *menu : m_chat->findChildren<QMenu *>()) {
+            for (QAction *action : menu->actions()) {
+                if (action->text() == "Neu verbinden")
+                    reconnect = action;
+            }
+        }
+        QVERIFY(reconnect);
+        reconnect->trigger();
+    }
+    QTcpSocket *peer = nextPeer();
+    QVERIFY(peer);
+    QCOMPARE(readBytes(peer, 51), "1" + padded("Bert"));
 }
 
 void ChatTest::callSignOfferedOnce_data() {

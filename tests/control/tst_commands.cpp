@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDataStream>
 #include <QFontMetrics>
+#include <QSignalSpy>
 #include <QTest>
 
 using testsupport::ProgramFolder;
@@ -52,6 +53,8 @@ private slots:
     void kickLocksForFifteenMinutesFromTheFirstKick();
     void sMeter_data();
     void sMeter();
+    void reportsHoweverJoinedOrSplit_data();
+    void reportsHoweverJoinedOrSplit();
     void switchOffClosesEverythingOnTheEleventhTick();
     void banWhileOnlineSignsOffAndEnds();
 
@@ -304,6 +307,79 @@ void CommandsTest::sMeter() {
     arrive(message);
     QCOMPARE(control().smeterwert, reading);
     QCOMPARE(control().smeterhilf, lastFive);
+}
+
+void CommandsTest::reportsHoweverJoinedOrSplit_data() {
+    QTest::addColumn<QList<QByteArray>>("arrivals");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QString>("notice"); // empty: none
+
+    // Over 4 KB in one go, reports of mixed lengths: the last 4096 bytes of
+    // it begin five characters before the report of the station "alle1".
+    QByteArray flood = "abcd1(01)abcd2(02)abcd3(03)";
+    QStringList floodMessages = {"abcd1(01)", "abcd2(02)", "abcd3(03)", "alle1(05)"};
+    flood += "alle1(05)";
+    for (int n = 0; n < 453; ++n) {
+        const QByteArray report = n < 5 ? "wxyz1C(07)" : "wxyz1(07)";
+        flood += report;
+        floodMessages += QString::fromLatin1(report);
+    }
+    QTest::newRow("joined beyond 4096 bytes") << QList<QByteArray>{flood} << floodMessages << "";
+    QTest::newRow("split before a five-character tail")
+        << QList<QByteArray>{"wxyz", "1(04)alle1(05)"} << QStringList{"wxyz1(04)", "alle1(05)"}
+        << "";
+    QTest::newRow("split inside the channel") << QList<QByteArray>{"abcd7(0", "4)alle1(05)"}
+                                              << QStringList{"abcd7(04)", "alle1(05)"} << "";
+    QList<QByteArray> bytes;
+    for (char c : QByteArray("wxyz1(04)alle1(05)abcd2C(11)abcd3A12A"))
+        bytes.append(QByteArray(1, c));
+    QTest::newRow("a byte at a time")
+        << bytes << QStringList{"wxyz1(04)", "alle1(05)", "abcd2C(11)", "abcd3A12A"} << "";
+    QTest::newRow("command behind a report") << QList<QByteArray>{"wxyz1(04)test4Na-0"}
+                                             << QStringList{"wxyz1(04)", "test4Na-0"} << "verwarnt";
+    QTest::newRow("report behind a command") << QList<QByteArray>{"test4Na-0wxyz1(04)"}
+                                             << QStringList{"test4Na-0", "wxyz1(04)"} << "verwarnt";
+    QTest::newRow("news behind reports")
+        << QList<QByteArray>{"wxyz1(04)abcd2C(05)#?x!9alle"}
+        << QStringList{"wxyz1(04)", "abcd2C(05)", "#?x!9alle"} << "Homepage";
+}
+
+// Station reports arrive joined and split as the network pleases; none of
+// them, nor a piece of one, is ever taken for the operators' command, and a
+// command beside them is still seen.
+void CommandsTest::reportsHoweverJoinedOrSplit() {
+    QFETCH(QList<QByteArray>, arrivals);
+    QFETCH(QStringList, messages);
+    QFETCH(QString, notice);
+    startRadio();
+    QSignalSpy stored(&control(), &MRLS_Einlog::messageStored);
+    QTcpSocket *link = m_controlServer->connection(0);
+    for (const QByteArray &arrival : arrivals) {
+        link->write(arrival);
+        link->flush();
+        if (arrivals.size() > 1)
+            QTest::qWait(30);
+    }
+    QTRY_COMPARE(stored.size(), messages.size());
+    QStringList seen;
+    for (const QList<QVariant> &signal : stored)
+        seen.append(signal.at(0).toString());
+    QCOMPARE(seen, messages);
+    QCOMPARE(control().strMess, messages.last());
+    if (notice.isEmpty()) {
+        QCOMPARE(control().warntext, QString());
+        QVERIFY(!m_radio->Label49->visible());
+    } else {
+        QVERIFY(control().warntext.contains(notice));
+        QVERIFY(m_radio->Label49->visible());
+    }
+    // The S-meter reads the reports of the own channel as before.
+    QString reading;
+    for (const QString &message : messages) {
+        if (message.endsWith("(04)"))
+            reading = message.right(5).left(1);
+    }
+    QCOMPARE(control().smeterwert, reading);
 }
 
 void CommandsTest::switchOffClosesEverythingOnTheEleventhTick() {

@@ -12,14 +12,33 @@
 #include "radiofixture.h"
 #include "system.h"
 
+#include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <QTimer>
+
+#include <cmath>
 
 using testsupport::RecordingServer;
 
 namespace {
+
+// Contrast of two colours as screen-reading guidelines count it: 1 to 21.
+double contrast(quint32 first, quint32 second) {
+    const auto luminance = [](quint32 value) {
+        const QColor colour = vb::colourFromValue(value);
+        const auto channel = [](double c) {
+            return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) +
+               0.0722 * channel(colour.blueF());
+    };
+    const double a = luminance(first);
+    const double b = luminance(second);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
 
 void sendKey(QWidget *target, QEvent::Type type, Qt::Key key, bool autoRepeat = false) {
     QKeyEvent event(type, key, Qt::NoModifier, QString(), autoRepeat);
@@ -41,6 +60,9 @@ private slots:
     void operatorChannel();
     void alarmOnlyOnYes_data();
     void alarmOnlyOnYes();
+    void standardButtonsSpeakGerman();
+    void keyCaptionsReadOnTheirFaces_data();
+    void keyCaptionsReadOnTheirFaces();
     void dragWithTheLeftButtonOnly();
     void dockFollowsTheRadio();
     void spaceBarKeysAfterAClickOnThePanel_data();
@@ -53,7 +75,7 @@ private slots:
     void compactSpaceBar();
 
 private:
-    void startRadio(bool powerOn = true);
+    void startRadio(bool powerOn = true, const Skin &skin = goldSkin());
     Form1 &startCompact();
     QWidget *activate();
 
@@ -87,14 +109,14 @@ void PanelTest::cleanup() {
     m_drags.clear();
 }
 
-void PanelTest::startRadio(bool powerOn) {
+void PanelTest::startRadio(bool powerOn, const Skin &skin) {
     // Stored channel 04: the display shows 03 until the power-on steps up.
     m_folder = std::make_unique<testsupport::ProgramFolder>(
         m_offset, " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
     m_folder->use();
     for (int port = 325; port <= 344; ++port)
         m_servers.push_back(std::make_unique<RecordingServer>("127.0.0.1", port + m_offset));
-    m_radio = std::make_unique<frmMain>(goldSkin());
+    m_radio = std::make_unique<frmMain>(skin);
     m_radio->Form_Load();
     if (!powerOn)
         return;
@@ -445,6 +467,70 @@ void PanelTest::compactSpaceBar() {
     QCOMPARE(m_radio->recordingStarted, qint16(0));
     QCOMPARE(compact.Label1->backColor(), Form1::idleColour);
     QVERIFY(compact.Timer1->running());
+}
+
+// The real boxes, answered through their buttons: the standard buttons
+// carry Qt's German texts.
+void PanelTest::standardButtonsSpeakGerman() {
+    QVERIFY(vb::loadGermanQtTexts());
+    QStringList seen;
+    QString press;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        QWidget *box = QApplication::activeModalWidget();
+        if (!box)
+            return;
+        for (QAbstractButton *button : box->findChildren<QAbstractButton *>()) {
+            if (!button->isVisible())
+                continue;
+            const QString text = QString(button->text()).remove(u'&');
+            seen.append(text);
+            if (text == press)
+                QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+        }
+    });
+    answer.start(20);
+
+    press = "Nein";
+    QCOMPARE(vb::msgBox("Also: WIRKLICH NACH EINEM ADMIN RUFEN ?",
+                        vb::vbYesNo | vb::vbCritical | vb::vbDefaultButton2, "Admin-Alarm"),
+             int(vb::vbNo));
+    QVERIFY2(seen.contains("Ja") && seen.contains("Nein"), qPrintable(seen.join('|')));
+    seen.clear();
+    press = "Abbrechen";
+    QCOMPARE(vb::inputBox("bitte das Passwort eingeben"), QString());
+    QVERIFY2(seen.contains("OK") && seen.contains("Abbrechen"), qPrintable(seen.join('|')));
+}
+
+void PanelTest::keyCaptionsReadOnTheirFaces_data() {
+    QTest::addColumn<bool>("grey");
+    QTest::newRow("gold") << false;
+    QTest::newRow("grey") << true;
+}
+
+// Every key caption on an opaque key face stays readable in every panel
+// style, also after the monitor was switched on and off again and the chat
+// key was pressed and let go.
+void PanelTest::keyCaptionsReadOnTheirFaces() {
+    QFETCH(bool, grey);
+    startRadio(false, grey ? greySkin() : goldSkin());
+    frmMain &radio = *m_radio;
+    radio.Label44_Click();
+    radio.Label44_Click();
+    QCOMPARE(radio.Label44->caption(), QString("Ein"));
+    radio.ch01_MouseDown();
+    radio.ch01_MouseUp();
+    for (int style = 1; style <= 6; ++style) {
+        radio.panelStyle = qint16(style);
+        radio.ApplyPanelStyle();
+        for (vb::Label *label : radio.findChildren<vb::Label *>()) {
+            if (label->accessibleRole() != QAccessible::Button || label->backStyle() == 0 ||
+                label->caption().isEmpty() || !label->isEnabled())
+                continue;
+            QVERIFY2(contrast(label->foreColor(), label->backColor()) >= 3.0,
+                     qPrintable(QString("%1 in style %2").arg(label->objectName()).arg(style)));
+        }
+    }
 }
 
 int main(int argc, char *argv[]) {

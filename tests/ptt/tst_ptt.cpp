@@ -76,6 +76,7 @@ private slots:
     void kickedStationCannotKey();
     void lKeyOnTheKeyNetsUnmuted();
     void upArrowStepsOnceAndKeepsFocus();
+    void arrowReleasedElsewhereIsNotHeld();
     void escapeWithLinkDownPowersOn();
     void keepAliveKeysOnceAfter700Seconds_data();
     void keepAliveKeysOnceAfter700Seconds();
@@ -338,6 +339,33 @@ void PttTest::upArrowStepsOnceAndKeepsFocus() {
     sendKey(radio.senden, QEvent::KeyRelease, Qt::Key_Down);
     QCOMPARE(radio.Label4->caption(), QString("04"));
     QCOMPARE(QApplication::focusWidget(), radio.senden);
+}
+
+// An arrow key held while the user switches to another window is released
+// there; the radio must not step on every later loss of the focus.
+void PttTest::arrowReleasedElsewhereIsNotHeld() {
+    startRadio();
+    QCOMPARE(focusOnKey(), m_radio->senden);
+    frmMain &radio = *m_radio;
+    sendKey(radio.senden, QEvent::KeyPress, Qt::Key_Up);
+    QCOMPARE(radio.Label4->caption(), QString("05"));
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QCOMPARE(radio.Label4->caption(), QString("05"));
+    radio.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&radio));
+    QCOMPARE(radio.Label4->caption(), QString("05"));
+
+    // Into the direct-entry field: the focus goes there and stays.
+    radio.senden->setFocus();
+    QCOMPARE(QApplication::focusWidget(), radio.senden);
+    radio.Label4_DblClick();
+    QCOMPARE(QApplication::focusWidget(), radio.Text1);
+    QCOMPARE(radio.Label4->caption(), QString("05"));
+    QCOMPARE(radio.Slider1->value(), 23);
 }
 
 void PttTest::escapeWithLinkDownPowersOn() {

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -440,6 +441,9 @@ void StartupTest::windowOffEveryScreen_data() {
     QTest::newRow("far below") << 32767 << 900 << false;
     QTest::newRow("far right") << 600 << 32767 << false;
     QTest::newRow("both") << 32767 << 32767 << false;
+    // The second screen lies right of the first, beyond 16-bit twips.
+    QTest::newRow("second screen") << 600 << 40000 << true;
+    QTest::newRow("second screen, far right") << 600 << 2000000000 << false;
 }
 
 void StartupTest::windowOffEveryScreen() {
@@ -452,8 +456,14 @@ void StartupTest::windowOffEveryScreen() {
     radio->Form_Load();
     radio->show();
     QVERIFY(QTest::qWaitForWindowExposed(radio.get()));
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    QVERIFY(screen.intersects(radio->frameGeometry()));
+    const auto onAScreen = [](const QRect &window) {
+        for (QScreen *screen : QGuiApplication::screens()) {
+            if (screen->availableGeometry().intersects(window))
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(onAScreen(radio->frameGeometry()));
     if (kept) {
         QCOMPARE(radio->windowTopTwips(), topTwips);
         QCOMPARE(radio->windowLeftTwips(), leftTwips);
@@ -465,7 +475,7 @@ void StartupTest::windowOffEveryScreen() {
     QCOMPARE(saved.at(4).trimmed().toInt(), radio->windowLeftTwips());
     const int top = vb::pixelsFromTwips(radio->windowTopTwips());
     const int left = vb::pixelsFromTwips(radio->windowLeftTwips());
-    QVERIFY(screen.intersects(QRect(left, top, radio->width(), radio->height())));
+    QVERIFY(onAScreen(QRect(left, top, radio->width(), radio->height())));
 }
 
 // Installed where the user may not write: the options and the deployment
@@ -551,6 +561,14 @@ void StartupTest::soundsFromTheInstallFolder() {
     if (!existed)
         QDir(installed).removeRecursively();
 
+    // Run from a build with "--folder": the sounds lie beside the executable.
+    const QString executableFolder = QCoreApplication::applicationDirPath();
+    QVERIFY(QFile(executableFolder + "/marlox-probe.wav").open(QIODevice::WriteOnly));
+    QCOMPARE(vb::programFile("marlox-probe.wav"), executableFolder + "/marlox-probe.wav");
+    QVERIFY(QFile(m_folder->filePath("marlox-probe.wav")).open(QIODevice::WriteOnly));
+    QCOMPARE(vb::programFile("marlox-probe.wav"), m_folder->filePath("marlox-probe.wav"));
+    QFile::remove(executableFolder + "/marlox-probe.wav");
+
     // The link control's library likewise, in lib/marlox.
     const QString beside = QCoreApplication::applicationDirPath();
     const QString libraries = QDir::cleanPath(beside + "/" + MARLOX_LIBRARIES_FROM_BIN);
@@ -568,6 +586,17 @@ int main(int argc, char *argv[]) {
     // Keep the user's own settings out of the tests.
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    // Two screens side by side, as on a desk with a second monitor.
+    const QString screens = config.filePath("screens.json");
+    QFile screensFile(screens);
+    if (!screensFile.open(QIODevice::WriteOnly))
+        return 1;
+    screensFile.write(R"({"screens": [
+        {"name": "first", "x": 0, "y": 0, "width": 800, "height": 600, "logicalDpi": 96},
+        {"name": "second", "x": 800, "y": 0, "width": 2560, "height": 1440, "logicalDpi": 96}]})");
+    screensFile.close();
+    if (qgetenv("QT_QPA_PLATFORM").startsWith("offscreen"))
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + screens.toUtf8());
     QApplication app(argc, argv);
     StartupTest test;
     return QTest::qExec(&test, argc, argv);

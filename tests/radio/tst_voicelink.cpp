@@ -27,6 +27,7 @@ private slots:
     void receivedCountIsGrouped();
     void droppedLinkIsRebuiltBySupervision();
     void speechIsSentOnlyWhileConnected();
+    void heldKeySendsAgainOnTheNewLink_data();
     void heldKeySendsAgainOnTheNewLink();
     void floodAndAbruptCloseOnTheVoiceLink();
     void channelSteps_data();
@@ -191,9 +192,17 @@ void VoiceLinkTest::speechIsSentOnlyWhileConnected() {
     QTRY_COMPARE(channel4.received(0), block);
 }
 
+void VoiceLinkTest::heldKeySendsAgainOnTheNewLink_data() {
+    QTest::addColumn<bool>("kicked");
+    QTest::newRow("held key") << false;
+    QTest::newRow("kicked while the link was down") << true;
+}
+
 // The relay restarts during an over: once the link is back, the key that
-// is still held sends again, and the count starts from nothing.
+// is still held sends again, and the count starts from nothing. A station
+// kicked meanwhile stays silent although its key (a foot switch) is held.
 void VoiceLinkTest::heldKeySendsAgainOnTheNewLink() {
+    QFETCH(bool, kicked);
     auto channel4 = std::make_unique<RecordingServer>("127.0.0.1", 328 + m_offset);
     startRadio(true);
     QTRY_VERIFY(m_radio->voiceConnected);
@@ -208,16 +217,27 @@ void VoiceLinkTest::heldKeySendsAgainOnTheNewLink() {
     QTRY_VERIFY(!m_radio->voiceConnected);
     QVERIFY(!m_radio->objWaveIn->device());
 
+    if (kicked)
+        program::controlWindow().kicken = 1;
     channel4 = std::make_unique<RecordingServer>("127.0.0.1", 328 + m_offset);
     m_radio->Timer6_Timer();
     QTRY_VERIFY(m_radio->voiceConnected);
     QCOMPARE(m_radio->lblReceivedBytes->caption(), QString("0"));
     QCOMPARE(m_radio->Label2->backColor(), 0xFFu);
-    QVERIFY(m_radio->objWaveIn->device());
-    // Half duplex still: the station does not hear itself.
-    QVERIFY(!m_radio->objWaveOut->device());
-    QTRY_VERIFY(channel4->received(0).size() >= 65);
-    QCOMPARE(channel4->received(0).size() % 65, 0);
+    if (kicked) {
+        // A foot switch that keeps pressing is refused too.
+        m_radio->senden_KeyDown(32, 0);
+        QTest::qWait(400);
+        QVERIFY(!m_radio->objWaveIn->device());
+        QVERIFY(m_radio->objWaveOut->device());
+        QCOMPARE(channel4->received(0).size(), 0);
+    } else {
+        QVERIFY(m_radio->objWaveIn->device());
+        // Half duplex still: the station does not hear itself.
+        QVERIFY(!m_radio->objWaveOut->device());
+        QTRY_VERIFY(channel4->received(0).size() >= 65);
+        QCOMPARE(channel4->received(0).size() % 65, 0);
+    }
 
     m_radio->senden_KeyUp(32, 0);
     QVERIFY(!m_radio->objWaveIn->device());
