@@ -2,6 +2,7 @@
 #include "deployment.h"
 #include "eventlog.h"
 #include "relay.h"
+#include "sockets.h"
 #include "stationlimits.h"
 #include "voicerelay.h"
 
