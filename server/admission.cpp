@@ -3,7 +3,6 @@
 #include "sockets.h"
 
 #include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,7 +35,7 @@ Admission::Arrival Admission::accept(int listenFd, const StationPort &port, bool
         if (isOutOfDescriptors(error)) {
             m_options.log(QStringLiteral("accepting paused on port %1 (%2): %3")
                               .arg(port.port)
-                              .arg(port.name, QString::fromLocal8Bit(std::strerror(error))),
+                              .arg(port.name, errorText(error)),
                           -1, {});
             *rest = true;
         }

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,14 +51,13 @@ bool watchStopSignals(QCoreApplication &app) {
 bool makePrivateFolder(const QString &path, QString *error) {
     const QByteArray name = QFile::encodeName(path);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
-        *error =
-            QStringLiteral("cannot make %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("cannot make %1: %2").arg(path, errorText(errno));
         return false;
     }
     struct stat info = {};
     QString problem;
     if (::lstat(name.constData(), &info) != 0)
-        problem = QString::fromLocal8Bit(strerror(errno));
+        problem = errorText(errno);
     else if (S_ISLNK(info.st_mode))
         problem = QStringLiteral("it is a symbolic link");
     else if (!S_ISDIR(info.st_mode))

@@ -8,6 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+QString errorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 namespace {
 
 // The listen address as a socket address; dual-stack when it is "any".
@@ -58,7 +62,7 @@ int openListeningSocket(const QHostAddress &address, quint16 port, QString *reas
     if (fd >= 0)
         ::close(fd);
     if (reason)
-        *reason = QString::fromLocal8Bit(std::strerror(failure));
+        *reason = errorText(failure);
     return -1;
 }
 

@@ -6,6 +6,9 @@
 // The relay's own handling of its sockets, below what Qt offers: listening with
 // or without IPv6, accepting under descriptor pressure, keep-alive.
 
+// The system's words for an errno value.
+QString errorText(int error);
+
 // A non-blocking socket listening on the address and port, or -1 with the reason.
 int openListeningSocket(const QHostAddress &address, quint16 port, QString *reason);
 

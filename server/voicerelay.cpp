@@ -44,10 +44,6 @@ std::int64_t monotonicMs() {
     return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 enum class EndpointKind { Wake, Listener, Station };
 
 struct Endpoint {
