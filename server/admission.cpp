@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,10 +62,17 @@ bool Admission::admit(const Arrival &arrival, const StationPort &port, std::size
         why = QStringLiteral("full");
     else if (m_options.limits && !m_options.limits->acquire(arrival.key, port.port))
         why = QStringLiteral("too many connections from this address");
-    if (why.isEmpty())
-        return true;
-    refuse(arrival, port, why);
-    return false;
+    if (!why.isEmpty()) {
+        refuse(arrival, port, why);
+        return false;
+    }
+    // Stations that vanish without a word are found and removed in time. Speech
+    // must not wait for acknowledgements, and each text message should leave in
+    // a segment of its own.
+    setShortKeepAlive(arrival.fd);
+    const int on = 1;
+    ::setsockopt(arrival.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
 }
 
 void Admission::refuse(const Arrival &arrival, const StationPort &port, const QString &why) {

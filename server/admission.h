@@ -53,7 +53,7 @@ public:
     Arrival accept(int listenFd, const StationPort &port, bool *rest);
     // Whether the arrival may join the port's `stations`; when it may not, it
     // is refused. An admitted arrival holds its address's place on the port
-    // until it leaves.
+    // until it leaves, and its socket is set up as every station's is.
     bool admit(const Arrival &arrival, const StationPort &port, std::size_t stations);
     // Closes an arrival and gives back its place; tells why on the log unless
     // `why` is empty.

@@ -157,11 +157,6 @@ void Relay::acceptStations(Room &room) {
                                  ? RateAllowance(chatLinesPerSecond, chatLineBurst)
                                  : RateAllowance(reportsPerSecond, reportBurst);
         socket->setReadBufferSize(stationReadBufferBytes);
-        // Stations that vanish without a word are found and removed in time.
-        setShortKeepAlive(arrival.fd);
-        // Speech must not wait for acknowledgements, and each text message should
-        // leave in a segment of its own.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Station *raw = station.get();
         connect(socket, &QIODevice::readyRead, this, [this, raw] { readFrom(*raw); });
         // Queued, so that a station never leaves while the relay walks the list.

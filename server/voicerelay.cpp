@@ -338,10 +338,7 @@ private:
 
     void join(Channel &channel, const Admission::Arrival &arrival) {
         const int fd = arrival.fd;
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes);
-        setShortKeepAlive(fd);
         auto station = std::make_unique<Station>();
         station->fd = fd;
         station->channel = &channel;
