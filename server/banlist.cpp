@@ -1,5 +1,7 @@
 #include "banlist.h"
 
+#include "stationlimits.h"
+
 #include <QFile>
 #include <QMutexLocker>
 #include <QSaveFile>
@@ -10,13 +12,7 @@
 BanList::BanList(QString filePath) : m_filePath(std::move(filePath)) {}
 
 QHostAddress BanList::normalized(const QHostAddress &address) {
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        return QHostAddress(ipv4);
-    QHostAddress plain(address);
-    plain.setScopeId(QString());
-    return plain;
+    return plainAddress(address);
 }
 
 bool BanList::load(QString *error) {

@@ -1,11 +1,11 @@
 #include "consolecommands.h"
 #include "deployment.h"
 #include "eventlog.h"
-#include "relay.h"
+#include "relayoptions.h"
+#include "sockets.h"
 #include "stationlimits.h"
 #include "voicerelay.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -14,10 +14,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -53,14 +51,13 @@ bool watchStopSignals(QCoreApplication &app) {
 bool makePrivateFolder(const QString &path, QString *error) {
     const QByteArray name = QFile::encodeName(path);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
-        *error =
-            QStringLiteral("cannot make %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("cannot make %1: %2").arg(path, errorText(errno));
         return false;
     }
     struct stat info = {};
     QString problem;
     if (::lstat(name.constData(), &info) != 0)
-        problem = QString::fromLocal8Bit(strerror(errno));
+        problem = errorText(errno);
     else if (S_ISLNK(info.st_mode))
         problem = QStringLiteral("it is a symbolic link");
     else if (!S_ISDIR(info.st_mode))
@@ -84,137 +81,22 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("marlox-relay"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Relays the stations of the radio network: speech on the channel ports (325 to 364) "
-        "and the operator port (999), the control port (324) and the chat port (10040), "
-        "every port shifted by the port offset."));
-    parser.addHelpOption();
-    const QCommandLineOption listenOption(
-        QStringLiteral("listen"),
-        QStringLiteral("Address to listen on, or \"any\" for every IPv4 and IPv6 address "
-                       "(default 127.0.0.1)."),
-        QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption offsetOption(
-        QStringLiteral("port-offset"),
-        QStringLiteral("Added to every port; ports below 1024 need root (default 0)."),
-        QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption pendingOption(
-        QStringLiteral("max-pending-kb"),
-        QStringLiteral("Output held for a slow reader on the control and chat ports before it is "
-                       "dropped (default 8)."),
-        QStringLiteral("KB"), QStringLiteral("8"));
-    const QCommandLineOption stationsOption(
-        QStringLiteral("max-stations"),
-        QStringLiteral("Stations accepted per port (default 1000)."), QStringLiteral("N"),
-        QStringLiteral("1000"));
-    const QCommandLineOption perAddressOption(
-        QStringLiteral("per-address"),
-        QStringLiteral("Connections accepted from one address on each port; 0 for no limit "
-                       "(default 4)."),
-        QStringLiteral("N"), QStringLiteral("4"));
-    const QCommandLineOption perAddressTotalOption(
-        QStringLiteral("per-address-total"),
-        QStringLiteral("Connections accepted from one address on all ports together; 0 for no "
-                       "limit (default 16)."),
-        QStringLiteral("N"), QStringLiteral("16"));
-    const QCommandLineOption threadsOption(
-        QStringLiteral("threads"),
-        QStringLiteral("Threads relaying speech, each with a share of the channels (default: one "
-                       "per processor core)."),
-        QStringLiteral("N"), QString::number(std::max(1u, std::thread::hardware_concurrency())));
-    const QCommandLineOption echoOption(
-        QStringLiteral("echo-channel"),
-        QStringLiteral("Channel (1 to 40) on which the relay is also an echo station: each over a "
-                       "station sends there (up to 60 s) is played back to that station alone, "
-                       "half a second after it ends. May be repeated (default: none)."),
-        QStringLiteral("N"));
-    const QCommandLineOption quietOption(QStringLiteral("log-quiet"),
-                                         QStringLiteral("Do not log connects and disconnects."));
-    const QCommandLineOption operatorOption(
-        QStringLiteral("operator"),
-        QStringLiteral("Address from which operator commands are accepted on the control port; "
-                       "may be repeated. Other stations may send only greetings, reports and "
-                       "alarms."),
-        QStringLiteral("ADDR"));
-    const QCommandLineOption consoleOption(
-        QStringLiteral("console"),
-        QStringLiteral("The operator console's socket, for marlox-operator (default "
-                       "marlox-relay-<control port>.console in the user's runtime folder)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption banFileOption(
-        QStringLiteral("ban-file"),
-        QStringLiteral("File that keeps the bans across restarts (default: none, bans end "
-                       "with the relay)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption banMinutesOption(QStringLiteral("ban-minutes"),
-                                              QStringLiteral("How long a ban lasts (default 60)."),
-                                              QStringLiteral("N"), QStringLiteral("60"));
-    parser.addOptions({listenOption, offsetOption, pendingOption, stationsOption, perAddressOption,
-                       perAddressTotalOption, threadsOption, operatorOption, consoleOption,
-                       banFileOption, banMinutesOption, echoOption, quietOption});
+    addRelayOptions(parser);
     parser.process(app);
-
-    Relay::Options options;
     const auto fail = [](const QString &message) {
         std::fprintf(stderr, "marlox-relay: %s\n", qPrintable(message));
         return 2;
     };
-    if (parser.value(listenOption) == QLatin1String("any"))
-        options.listenAddress = QHostAddress::Any;
-    else if (!options.listenAddress.setAddress(parser.value(listenOption)))
-        return fail(QStringLiteral("not an address: %1").arg(parser.value(listenOption)));
-    bool ok = false;
-    const long long offset = parser.value(offsetOption).toLongLong(&ok);
-    if (!ok || !isValidPortOffset(offset))
-        return fail(QStringLiteral("port offset must keep every port within 1 to 65535: %1")
-                        .arg(parser.value(offsetOption)));
-    options.portOffset = int(offset);
-    const int pendingKb = parser.value(pendingOption).toInt(&ok);
-    if (!ok || pendingKb < 1 || pendingKb > 1024 * 1024)
-        return fail(QStringLiteral("--max-pending-kb must be 1 to 1048576"));
-    options.maxPendingBytes = qint64(pendingKb) * 1024;
-    options.maxStationsPerPort = parser.value(stationsOption).toInt(&ok);
-    if (!ok || options.maxStationsPerPort < 1)
-        return fail(QStringLiteral("--max-stations must be 1 or more"));
-    const int perAddress = parser.value(perAddressOption).toInt(&ok);
-    if (!ok || perAddress < 0)
-        return fail(QStringLiteral("--per-address must be 0 or more"));
-    const int perAddressTotal = parser.value(perAddressTotalOption).toInt(&ok);
-    if (!ok || perAddressTotal < 0)
-        return fail(QStringLiteral("--per-address-total must be 0 or more"));
-    const int threads = parser.value(threadsOption).toInt(&ok);
-    if (!ok || threads < 1 || threads > 64)
-        return fail(QStringLiteral("--threads must be 1 to 64"));
-    std::vector<int> echoChannels;
-    for (const QString &text : parser.values(echoOption)) {
-        const int channel = text.toInt(&ok);
-        if (!ok || channel < 1 || channel > 40)
-            return fail(QStringLiteral("--echo-channel must be 1 to 40: %1").arg(text));
-        echoChannels.push_back(channel);
-    }
-    options.quiet = parser.isSet(quietOption);
-    for (const QString &text : parser.values(operatorOption)) {
-        QHostAddress address;
-        if (!address.setAddress(text))
-            return fail(QStringLiteral("not an operator address: %1").arg(text));
-        options.operators.append(address);
-    }
-
-    options.consolePath =
-        parser.isSet(consoleOption)
-            ? parser.value(consoleOption)
-            : ConsoleCommands::defaultPath(Deployment::controlBasePort + options.portOffset);
-    if (options.consolePath.isEmpty())
-        return fail(QStringLiteral("--console needs a path"));
-    if (!parser.isSet(consoleOption)) {
+    auto read = readRelayOptions(parser);
+    if (const QString *problem = std::get_if<QString>(&read))
+        return fail(*problem);
+    RelaySettings &settings = std::get<RelaySettings>(read);
+    Relay::Options &options = settings.relay;
+    if (settings.defaultConsole) {
         QString error;
         if (!makePrivateFolder(ConsoleCommands::runtimeFolder(), &error))
             return fail(error);
     }
-    options.banFile = parser.value(banFileOption);
-    options.banMinutes = parser.value(banMinutesOption).toInt(&ok);
-    if (!ok || options.banMinutes < 1 || options.banMinutes > 10 * 365 * 24 * 60)
-        return fail(QStringLiteral("--ban-minutes must be 1 to 5256000"));
 
     if (!watchStopSignals(app))
         return fail(QStringLiteral("cannot watch for stop signals"));
@@ -224,7 +106,7 @@ int main(int argc, char *argv[]) {
     // Every station holds a descriptor; the usual soft limit of 1024 is far too few.
     const long descriptorLimit = raiseDescriptorLimit();
     EventLog log(options.quiet);
-    AddressLimits limits(perAddress, perAddressTotal);
+    AddressLimits limits(settings.perAddress, settings.perAddressTotal);
     ConnectionBudget budget(descriptorLimit, &log);
     options.log = &log;
     options.limits = &limits;
@@ -247,9 +129,9 @@ int main(int argc, char *argv[]) {
     voiceOptions.listenAddress = options.listenAddress;
     voiceOptions.ports = VoiceRelay::networkPorts(options.portOffset);
     for (VoiceRelay::Port &port : voiceOptions.ports)
-        port.echo =
-            std::find(echoChannels.begin(), echoChannels.end(), port.channel) != echoChannels.end();
-    voiceOptions.threads = threads;
+        port.echo = std::find(settings.echoChannels.begin(), settings.echoChannels.end(),
+                              port.channel) != settings.echoChannels.end();
+    voiceOptions.threads = settings.threads;
     voiceOptions.maxStationsPerPort = options.maxStationsPerPort;
     voiceOptions.limits = &limits;
     voiceOptions.budget = &budget;
@@ -264,7 +146,7 @@ int main(int argc, char *argv[]) {
     std::fprintf(stderr, "marlox-relay: listening on %s, control port %d, console %s\n",
                  qPrintable(options.listenAddress.toString()),
                  Deployment::controlBasePort + options.portOffset, qPrintable(options.consolePath));
-    for (const int channel : echoChannels)
+    for (const int channel : settings.echoChannels)
         std::fprintf(stderr, "marlox-relay: echo station on channel %02d\n", channel);
     std::fflush(stderr);
     const int status = app.exec();

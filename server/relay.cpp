@@ -3,14 +3,13 @@
 #include "console.h"
 #include "deployment.h"
 #include "eventlog.h"
+#include "sockets.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -19,7 +18,7 @@ namespace {
 constexpr qint64 textChunkBytes = 4096;
 // A station beyond its rate is not read for this long.
 constexpr int restMs = 500;
-// After running out of descriptors a port rests this long before accepting again.
+// Out of descriptors or places, a port rests this long before accepting again.
 constexpr int acceptPauseMs = 100;
 // Qt stops reading from a flooding station once this much waits unread.
 constexpr qint64 stationReadBufferBytes = 64 * 1024;
@@ -32,6 +31,7 @@ QByteArray shareKey(const AddressKey &address) {
     return QByteArray(reinterpret_cast<const char *>(address.data()), qsizetype(address.size()));
 }
 
+// As the log names a station: "ADDRESS:PORT".
 QString peerText(const QTcpSocket &socket) {
     return peerAddress(socket).toString() + u':' + QString::number(socket.peerPort());
 }
@@ -39,7 +39,14 @@ QString peerText(const QTcpSocket &socket) {
 } // namespace
 
 Relay::Relay(Options options, QObject *parent)
-    : QObject(parent), m_options(options), m_bans(m_options.banFile) {
+    : QObject(parent), m_options(options), m_bans(m_options.banFile),
+      m_admission({m_options.maxStationsPerPort,
+                   m_options.limits,
+                   m_options.budget,
+                   {},
+                   [this](const QString &line, int port, const QString &where) {
+                       log(line, port, where);
+                   }}) {
     for (QHostAddress &address : m_options.operators)
         address = BanList::normalized(address);
     const auto addRoom = [this](Kind kind, int basePort, const QString &name) {
@@ -89,10 +96,7 @@ bool Relay::start(QString *error) {
         room->listenFd = openListeningSocket(m_options.listenAddress, room->port, &reason);
         if (room->listenFd < 0) {
             if (error)
-                *error = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
-                             .arg(m_options.listenAddress.toString())
-                             .arg(room->port)
-                             .arg(room->name, reason);
+                *error = cannotListen(m_options.listenAddress, *room, reason);
             return false;
         }
         Room *target = room.get();
@@ -110,60 +114,49 @@ bool Relay::start(QString *error) {
 }
 
 void Relay::acceptStations(Room &room) {
-    while (QTcpSocket *socket = nextConnection(room)) {
-        const QString peer = peerText(*socket);
-        if (m_bans.isBanned(peerAddress(*socket))) {
+    for (;;) {
+        bool rest = false;
+        const Admission::Arrival arrival = m_admission.accept(room.listenFd, room, &rest);
+        if (arrival.fd < 0) {
+            // Without a place the connection stays in the backlog and the port
+            // would wake us again at once: rest instead of spinning.
+            if (rest)
+                restAccepting(room);
+            return;
+        }
+        if (m_bans.isBanned(arrival.address)) {
             // A banned station may come back in a loop: one line a second at most.
             ++m_refusedBanned;
-            m_lastRefusedBanned =
-                QStringLiteral("%1 on port %2 (%3)").arg(peer).arg(room.port).arg(room.name);
+            m_lastRefusedBanned = QStringLiteral("%1 on port %2 (%3)")
+                                      .arg(arrival.peer)
+                                      .arg(room.port)
+                                      .arg(room.name);
             if (!m_banLogTimer.isActive()) {
                 logRefusedBanned();
                 m_banLogTimer.start();
             }
-            socket->abort();
-            socket->deleteLater();
-            giveBackPlace();
+            m_admission.refuse(arrival, room, {});
             continue;
         }
-        if (int(room.stations.size()) >= m_options.maxStationsPerPort) {
-            log(QStringLiteral("refused %1 on port %2 (%3): full")
-                    .arg(peer)
-                    .arg(room.port)
-                    .arg(room.name));
-            socket->abort();
-            socket->deleteLater();
-            giveBackPlace();
+        if (!m_admission.admit(arrival, room, room.stations.size()))
+            continue;
+        auto owned = std::make_unique<QTcpSocket>(this);
+        if (!owned->setSocketDescriptor(arrival.fd)) {
+            m_admission.withdraw(arrival, room, owned->errorString());
             continue;
         }
-        const AddressKey address = addressKey(peerAddress(*socket));
-        if (m_options.limits && !m_options.limits->acquire(address, room.port)) {
-            log(QStringLiteral("refused %1 on port %2 (%3): too many connections from this "
-                               "address")
-                    .arg(peer)
-                    .arg(room.port)
-                    .arg(room.name));
-            socket->abort();
-            socket->deleteLater();
-            giveBackPlace();
-            continue;
-        }
+        QTcpSocket *socket = owned.release();
         auto station = std::make_unique<Station>();
         station->room = &room;
         station->socket = socket;
-        station->peer = peer;
-        station->address = address;
+        station->peer = arrival.peer;
+        station->address = arrival.key;
         station->mayCommand =
-            room.kind != Kind::Control || m_options.operators.contains(peerAddress(*socket));
+            room.kind != Kind::Control || m_options.operators.contains(arrival.address);
         station->allowance = room.kind == Kind::Chat
                                  ? RateAllowance(chatLinesPerSecond, chatLineBurst)
                                  : RateAllowance(reportsPerSecond, reportBurst);
         socket->setReadBufferSize(stationReadBufferBytes);
-        // Stations that vanish without a word are found and removed in time.
-        setShortKeepAlive(int(socket->socketDescriptor()));
-        // Speech must not wait for acknowledgements, and each text message should
-        // leave in a segment of its own.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Station *raw = station.get();
         connect(socket, &QIODevice::readyRead, this, [this, raw] { readFrom(*raw); });
         // Queued, so that a station never leaves while the relay walks the list.
@@ -171,45 +164,13 @@ void Relay::acceptStations(Room &room) {
             socket, &QAbstractSocket::disconnected, socket,
             [this, socket] { removeStation(socket); }, Qt::QueuedConnection);
         if (room.kind == Kind::Control)
-            ++m_addressShares[shareKey(address)].stations;
+            ++m_addressShares[shareKey(arrival.key)].stations;
         room.stations.push_back(std::move(station));
-        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
-                                  .arg(room.port)
-                                  .arg(room.name)
-                                  .arg(room.stations.size());
-        log(QStringLiteral("connect %1 %2").arg(peer, where), room.port, where);
+        m_admission.joined(arrival.peer, room, room.stations.size());
         // Bytes may have come with the connection itself.
         if (socket->bytesAvailable() > 0)
             readFrom(*raw);
     }
-}
-
-QTcpSocket *Relay::nextConnection(Room &room) {
-    // Without a place the connection stays in the backlog and the port would wake
-    // us again at once: rest instead of spinning, as when out of descriptors.
-    if (m_options.budget && !m_options.budget->take()) {
-        restAccepting(room);
-        return nullptr;
-    }
-    const int fd = ::accept4(room.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        giveBackPlace();
-        if (isOutOfDescriptors(error)) {
-            log(QStringLiteral("accepting paused on port %1 (%2): %3")
-                    .arg(room.port)
-                    .arg(room.name, QString::fromLocal8Bit(std::strerror(error))));
-            restAccepting(room);
-        }
-        return nullptr;
-    }
-    auto socket = std::make_unique<QTcpSocket>(this);
-    if (!socket->setSocketDescriptor(fd)) {
-        ::close(fd);
-        giveBackPlace();
-        return nullptr;
-    }
-    return socket.release();
 }
 
 void Relay::restAccepting(Room &room) {
@@ -220,11 +181,6 @@ void Relay::restAccepting(Room &room) {
         else
             room.acceptNotifier->setEnabled(true);
     });
-}
-
-void Relay::giveBackPlace() {
-    if (m_options.budget)
-        m_options.budget->give();
 }
 
 void Relay::rest(Station &station) {
@@ -467,26 +423,19 @@ void Relay::removeStation(QTcpSocket *socket) {
             if (share != m_addressShares.end() && --share->stations <= 0)
                 m_addressShares.erase(share);
         }
-        giveBackPlace();
-        if (m_options.limits)
-            m_options.limits->release(station->address, room->port);
-        const QString where = QStringLiteral("on port %1 (%2), %3 connected")
-                                  .arg(room->port)
-                                  .arg(room->name)
-                                  .arg(stations.size());
-        QString line = QStringLiteral("disconnect %1 %2").arg(station->peer, where);
+        QString details;
         if (station->refusedMessages > 0)
-            line += QStringLiteral(", %1 commands refused").arg(station->refusedMessages);
+            details += QStringLiteral(", %1 commands refused").arg(station->refusedMessages);
         if (station->droppedBytes > 0)
-            line +=
+            details +=
                 QStringLiteral(", %1 bytes dropped for slow reading").arg(station->droppedBytes);
         if (station->overRate > 0)
-            line +=
+            details +=
                 room->kind == Kind::Chat
                     ? QStringLiteral(", %1 chat pieces beyond the rate dropped")
                           .arg(station->overRate)
                     : QStringLiteral(", %1 reports beyond the rate dropped").arg(station->overRate);
-        log(line, room->port, where);
+        m_admission.left(station->peer, station->address, *room, stations.size(), details);
         socket->disconnect(this);
         socket->deleteLater();
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "admission.h"
 #include "banlist.h"
 #include "stationlimits.h"
 #include "stations.h"
@@ -100,10 +101,8 @@ public:
 private:
     enum class Kind { Control, Chat };
     struct Station;
-    struct Room {
+    struct Room : StationPort {
         Kind kind;
-        quint16 port;
-        QString name;
         int listenFd = -1;
         std::unique_ptr<QSocketNotifier> acceptNotifier;
         std::vector<std::unique_ptr<Station>> stations;
@@ -133,12 +132,9 @@ private:
     };
 
     void acceptStations(Room &room);
-    // The next waiting station of the room, or null.
-    QTcpSocket *nextConnection(Room &room);
     // Stops accepting on the room for a moment, and for as long as the
     // connections have their fill.
     void restAccepting(Room &room);
-    void giveBackPlace();
     void readFrom(Station &station);
     void rest(Station &station);
     void forward(const Station &sender, const char *data, qint64 size);
@@ -154,6 +150,7 @@ private:
     std::vector<std::unique_ptr<Room>> m_rooms;
     StationTable m_stations;
     BanList m_bans;
+    Admission m_admission;
     std::unique_ptr<OperatorConsole> m_console;
     // Connections refused for a ban since the last log line about them.
     int m_refusedBanned = 0;

@@ -19,7 +19,7 @@ using AddressKey = std::array<std::uint8_t, 16>;
 
 AddressKey addressKey(const QHostAddress &address);
 AddressKey addressKey(const sockaddr *address);
-// IPv4-mapped addresses come back as plain IPv4.
+// IPv4-mapped addresses come back as plain IPv4, IPv6 ones without a scope.
 QHostAddress plainAddress(const QHostAddress &address);
 
 // Connections held by each remote address, per port and on all ports together,
@@ -104,18 +104,3 @@ private:
     // told once, not for every station turned away or every wake of a port.
     std::atomic<bool> m_paused{false};
 };
-
-// A non-blocking socket listening on the address and port, or -1 with the reason.
-int openListeningSocket(const QHostAddress &address, quint16 port, QString *reason);
-
-// An accept failed for want of descriptors or memory: it fails again at once
-// while the connection waits in the backlog, so the port must rest a moment.
-bool isOutOfDescriptors(int error);
-
-// Raises the soft limit of open descriptors to the hard one; returns the limit
-// in force afterwards.
-long raiseDescriptorLimit();
-
-// Keep-alive probes after 60 s of silence, so that stations that vanished
-// without a word (power cut, lost line) do not hold their places for hours.
-void setShortKeepAlive(int socketDescriptor);

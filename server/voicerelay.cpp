@@ -1,10 +1,11 @@
 #include "voicerelay.h"
 
+#include "admission.h"
 #include "blockreframer.h"
 #include "deployment.h"
 #include "echoover.h"
 #include "eventlog.h"
-#include "stationlimits.h"
+#include "sockets.h"
 
 #include <algorithm>
 #include <array>
@@ -41,10 +42,6 @@ std::int64_t monotonicMs() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 enum class EndpointKind { Wake, Listener, Station };
@@ -112,22 +109,13 @@ struct Listener : Endpoint {
     std::int64_t pausedUntilMs = 0;
 };
 
-struct Channel {
-    quint16 port = 0;
-    QString name;
+struct Channel : StationPort {
     int number = 0;
     bool echo = false;
     std::int64_t lastEchoMs = -1;
     Listener listener;
     std::vector<std::unique_ptr<Station>> stations;
     Station *speaker = nullptr;
-
-    QString where() const {
-        return QStringLiteral("on port %1 (%2), %3 connected")
-            .arg(port)
-            .arg(name)
-            .arg(stations.size());
-    }
 };
 
 } // namespace
@@ -135,7 +123,12 @@ struct Channel {
 class VoiceRelay::Worker {
 public:
     explicit Worker(const Options &options)
-        : m_options(options), m_speedup(std::max(1, options.clockSpeedup)) {
+        : m_options(options),
+          m_admission({options.maxStationsPerPort, options.limits, options.budget, options.refuse,
+                       [this](const QString &line, int port, const QString &where) {
+                           log(line, port, where);
+                       }}),
+          m_speedup(std::max(1, options.clockSpeedup)) {
         m_nowMs = clockMs();
         m_epollFd = ::epoll_create1(EPOLL_CLOEXEC);
         m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -178,10 +171,7 @@ public:
         }
         if (!reason.isEmpty()) {
             if (error)
-                *error = QStringLiteral("cannot listen on %1 port %2 (%3): %4")
-                             .arg(address.toString())
-                             .arg(port.port)
-                             .arg(port.name, reason);
+                *error = cannotListen(address, *channel, reason);
             return false;
         }
         channel->listener.fd = fd;
@@ -315,33 +305,14 @@ private:
     }
 
     void acceptFrom(Channel &channel) {
-        ConnectionBudget *const budget = m_options.budget;
         for (int round = 0; round < acceptsPerWakeUp; ++round) {
-            // The place is taken first, so that the workers and the control ports
-            // together never go beyond it.
-            if (budget && !budget->take())
-                return pauseAccepting(channel);
-            sockaddr_storage peer{};
-            socklen_t length = sizeof peer;
-            const int fd = ::accept4(channel.listener.fd, reinterpret_cast<sockaddr *>(&peer),
-                                     &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd >= 0) {
-                admit(channel, fd, peer);
-                continue;
-            }
-            const int error = errno;
-            if (budget)
-                budget->give();
-            if (error == EINTR || error == ECONNABORTED || error == EPROTO)
-                continue;
-            if (isOutOfDescriptors(error)) {
-                if (channel.listener.pausedUntilMs == 0)
-                    log(QStringLiteral("accepting paused on port %1 (%2): %3")
-                            .arg(channel.port)
-                            .arg(channel.name, errorText(error)));
-                pauseAccepting(channel);
-            }
-            return;
+            bool rest = false;
+            const Admission::Arrival arrival =
+                m_admission.accept(channel.listener.fd, channel, &rest);
+            if (arrival.fd < 0)
+                return rest ? pauseAccepting(channel) : void();
+            if (m_admission.admit(arrival, channel, channel.stations.size()))
+                join(channel, arrival);
         }
     }
 
@@ -365,53 +336,24 @@ private:
         --m_pausedListeners;
     }
 
-    void admit(Channel &channel, int fd, const sockaddr_storage &peer) {
-        const auto *peerAddress = reinterpret_cast<const sockaddr *>(&peer);
-        const QHostAddress address = plainAddress(QHostAddress(peerAddress));
-        const quint16 peerPort = ntohs(
-            peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
-                                       : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
-        const QString peerText = address.toString() + u':' + QString::number(peerPort);
-        const AddressKey key = addressKey(peerAddress);
-        const auto refuse = [&](const QString &why) {
-            ::close(fd);
-            if (m_options.budget)
-                m_options.budget->give();
-            log(QStringLiteral("refused %1 on port %2 (%3): %4")
-                    .arg(peerText)
-                    .arg(channel.port)
-                    .arg(channel.name, why));
-        };
-        if (m_options.refuse && m_options.refuse(address))
-            return refuse(QStringLiteral("not admitted"));
-        if (int(channel.stations.size()) >= m_options.maxStationsPerPort)
-            return refuse(QStringLiteral("full"));
-        if (m_options.limits && !m_options.limits->acquire(key, channel.port))
-            return refuse(QStringLiteral("too many connections from this address"));
-
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    void join(Channel &channel, const Admission::Arrival &arrival) {
+        const int fd = arrival.fd;
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes);
-        setShortKeepAlive(fd);
         auto station = std::make_unique<Station>();
         station->fd = fd;
         station->channel = &channel;
         station->index = channel.stations.size();
-        station->address = key;
-        station->host = address;
-        station->peer = peerText;
+        station->address = arrival.key;
+        station->host = arrival.address;
+        station->peer = arrival.peer;
         station->refilledMs = m_nowMs;
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.ptr = station.get();
-        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-            if (m_options.limits)
-                m_options.limits->release(key, channel.port);
-            return refuse(errorText(errno));
-        }
+        if (::epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
+            return m_admission.withdraw(arrival, channel, errorText(errno));
         channel.stations.push_back(std::move(station));
-        const QString where = channel.where();
-        log(QStringLiteral("connect %1 %2").arg(peerText, where), channel.port, where);
+        m_admission.joined(arrival.peer, channel, channel.stations.size());
     }
 
     void readFrom(Station &station) {
@@ -655,10 +597,6 @@ private:
     void remove(Station &station) {
         Channel &channel = *station.channel;
         ::close(station.fd);
-        if (m_options.budget)
-            m_options.budget->give();
-        if (m_options.limits)
-            m_options.limits->release(station.address, channel.port);
         if (channel.speaker == &station)
             channel.speaker = nullptr;
         if (station.echoListed)
@@ -687,14 +625,14 @@ private:
             details += QStringLiteral(", %1 blocks dropped while its echo played")
                            .arg(station.droppedDuringEcho);
         const QString peer = station.peer;
+        const AddressKey key = station.address;
         const size_t index = station.index;
         if (index + 1 != channel.stations.size()) {
             channel.stations[index] = std::move(channel.stations.back());
             channel.stations[index]->index = index;
         }
         channel.stations.pop_back();
-        const QString where = channel.where();
-        log(QStringLiteral("disconnect %1 %2%3").arg(peer, where, details), channel.port, where);
+        m_admission.left(peer, key, channel, channel.stations.size(), details);
     }
 
     void resumeRestedListeners() {
@@ -754,6 +692,7 @@ private:
     }
 
     const Options &m_options;
+    Admission m_admission;
     const std::int64_t m_speedup;
     int m_epollFd = -1;
     int m_wakeFd = -1;

@@ -45,6 +45,17 @@ def rss_kb(pid):
     return -1
 
 
+def waiting(s):
+    """What has arrived on a non-blocking socket so far, up to its end."""
+    data = b""
+    try:
+        while chunk := s.recv(65536):
+            data += chunk
+    except BlockingIOError:
+        pass
+    return data
+
+
 def pair(port, seconds, result):
     """A talker sends a block every 40 ms, a listener times each block."""
     listener = socket.create_connection(("127.0.0.1", port))
@@ -93,18 +104,10 @@ def chat_flood(offset, seconds):
     while time.monotonic() - start < seconds:
         sender.sendall(line)
         sent += 1
-        try:
-            while True:
-                heard += len(receiver.recv(65536))
-        except BlockingIOError:
-            pass
+        heard += len(waiting(receiver))
         time.sleep(0.02)
     time.sleep(0.5)
-    try:
-        while True:
-            heard += len(receiver.recv(65536))
-    except BlockingIOError:
-        pass
+    heard += len(waiting(receiver))
     return f"{sent} lines sent, {heard // len(line)} reached another station"
 
 
@@ -120,11 +123,7 @@ def report_flood(offset, seconds):
             sent += sender.send(reports)
         except BlockingIOError:
             time.sleep(0.001)
-        try:
-            while True:
-                heard += len(listener.recv(65536))
-        except BlockingIOError:
-            pass
+        heard += len(waiting(listener))
     return f"{sent} bytes of reports sent, {heard} bytes reached a listener"
 
 
@@ -147,13 +146,7 @@ def takeover(offset, operator, console):
     got = {}
     for name, s in (("victim", victim), ("thief", thief)):
         s.setblocking(False)
-        data = b""
-        try:
-            while True:
-                data += s.recv(65536)
-        except BlockingIOError:
-            pass
-        got[name] = b"VICT1aozl" in data
+        got[name] = b"VICT1aozl" in waiting(s)
     return f"kick reached the victim: {got['victim']}, the thief: {got['thief']}"
 
 

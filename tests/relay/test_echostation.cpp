@@ -2,6 +2,7 @@
 // alone, whole and in order, half a second after it ends and at the speech rate.
 
 #include "echoover.h"
+#include "rawsocket.h"
 #include "relayprocess.h"
 #include "voicerelay.h"
 
@@ -11,11 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -29,28 +27,7 @@ constexpr int controlBase = 324;
 constexpr int echoChannel = 3;
 
 std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int connectTo(quint16 port, const char *source = "127.0.0.1") {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, source, &local.sin_addr);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof remote) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return nowNs() / 1'000'000;
 }
 
 // Block `index` of station `marker`: both can be read back from what arrives.
@@ -110,8 +87,7 @@ std::int64_t speak(int fd, char marker, int count, int speedup = 1, int aheadMs 
     for (int index = 0; index < count; ++index) {
         const std::int64_t dueUs = std::max(0, 40 * index - aheadMs) * 1000 / speedup;
         std::this_thread::sleep_until(start + std::chrono::microseconds(dueUs));
-        const QByteArray data = block(marker, index);
-        if (::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL) != blockBytes)
+        if (!sendAll(fd, block(marker, index)))
             return -1;
     }
     return nowMs();
@@ -154,8 +130,8 @@ std::unique_ptr<VoiceRelay> TestEchoStation::startRelay(int speedup) {
 void TestEchoStation::playsTheOverBackToItsStationAlone() {
     auto relay = startRelay(1);
     QVERIFY(relay);
-    const int speaker = connectTo(m_echoPort);
-    const int neighbour = connectTo(m_echoPort);
+    const int speaker = connectFrom("127.0.0.1", m_echoPort);
+    const int neighbour = connectFrom("127.0.0.1", m_echoPort);
     QVERIFY(speaker >= 0 && neighbour >= 0);
     QTest::qWait(100);
 
@@ -209,8 +185,8 @@ void TestEchoStation::playsTheOverBackToItsStationAlone() {
 void TestEchoStation::stationsTestingAtOnceEachHearTheirOwn() {
     auto relay = startRelay(1);
     QVERIFY(relay);
-    const int first = connectTo(m_echoPort);
-    const int second = connectTo(m_echoPort);
+    const int first = connectFrom("127.0.0.1", m_echoPort);
+    const int second = connectFrom("127.0.0.1", m_echoPort);
     QVERIFY(first >= 0 && second >= 0);
     QTest::qWait(100);
     constexpr int blocks = 25;
@@ -250,7 +226,7 @@ void TestEchoStation::keepsAtMostTheLongestOver() {
     constexpr int speedup = 5;
     auto relay = startRelay(speedup);
     QVERIFY(relay);
-    const int speaker = connectTo(m_echoPort);
+    const int speaker = connectFrom("127.0.0.1", m_echoPort);
     QVERIFY(speaker >= 0);
     QTest::qWait(100);
     constexpr int blocks = 70 * 25;
@@ -270,7 +246,7 @@ void TestEchoStation::keepsAtMostTheLongestOver() {
     QCOMPARE(relay->notes().front().count, 0);
 
     // A station that leaves mid-over leaves nothing kept behind.
-    const int leaving = connectTo(m_echoPort);
+    const int leaving = connectFrom("127.0.0.1", m_echoPort);
     QVERIFY(speak(leaving, 'm', 25, speedup) > 0);
     QCOMPARE(relay->notes().front().count, 1);
     ::close(leaving);
@@ -292,7 +268,7 @@ void TestEchoStation::consoleListsTheEchoStationAndBansAnAddress() {
     QVERIFY(testsupport::readLog(logPath).contains("echo station on channel 07"));
     // Channel 12 plays back; channel 11 next to it is an ordinary channel.
     for (const int channel : {12, 11}) {
-        const int speaker = connectTo(quint16(controlBase + channel + offset));
+        const int speaker = connectFrom("127.0.0.1", quint16(controlBase + channel + offset));
         QVERIFY(speaker >= 0);
         QVERIFY(speak(speaker, 'c', 5) > 0);
         QCOMPARE(int(collect(speaker, 1200).size()), channel == 12 ? 5 : 0);
@@ -324,7 +300,7 @@ void TestEchoStation::consoleListsTheEchoStationAndBansAnAddress() {
 
     // A station known only by its address, as one that grabs a speech channel
     // without a control link, can be banned all the same.
-    const int grabber = connectTo(quint16(controlBase + 5 + offset), "127.0.0.9");
+    const int grabber = connectFrom("127.0.0.9", quint16(controlBase + 5 + offset));
     QVERIFY(grabber >= 0);
     QCOMPARE(command("ban 127.0.0.9").value(0), QByteArray("ok"));
     pollfd entry{grabber, POLLIN, 0};
