@@ -134,10 +134,7 @@ void PttTest::cleanup() {
 }
 
 void PttTest::startRadio(bool powerOn) {
-    m_folder = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    m_folder->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                          QByteArray::number(m_offset) + "\n");
+    m_folder = std::make_unique<testsupport::ProgramFolder>(testsupport::Servers(m_offset));
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();
