@@ -14,40 +14,10 @@ void isolateUserSettings() {
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
 }
 
-Options &Options::volume(const QByteArray &text) {
-    m_volume = text;
-    return *this;
-}
-
-Options &Options::channel(const QByteArray &text) {
-    m_channel = text;
-    return *this;
-}
-
-Options &Options::soundOn(bool on) {
-    m_soundOn = on;
-    return *this;
-}
-
 // Panel style 1, the window at the screen's corner, serial port 1.
 QByteArray Options::text() const {
     return m_volume + "\r\n" + m_channel + "\r\n 1\r\n0\r\n0\r\n1\r\n" +
            (m_soundOn ? "sound_on" : "sound_off") + "\r\n";
-}
-
-Servers &Servers::first(const QByteArray &host) {
-    m_first = host;
-    return *this;
-}
-
-Servers &Servers::second(const QByteArray &host) {
-    m_second = host;
-    return *this;
-}
-
-Servers &Servers::identity(const QByteArray &identity) {
-    m_identity = identity;
-    return *this;
 }
 
 QByteArray Servers::text() const {

@@ -17,13 +17,20 @@ namespace testsupport {
 // Keeps the user's own settings out of the tests; call before QApplication.
 void isolateUserSettings();
 
+// Sets a builder's field and returns the builder.
+template <typename Builder, typename Value>
+Builder &assign(Builder &builder, Value &field, const Value &value) {
+    field = value;
+    return builder;
+}
+
 // The seven lines of optionen.txt: a radio on channel 4 with the sound off;
 // a test names only what it changes: Options().channel("07").soundOn().
 class Options {
 public:
-    Options &volume(const QByteArray &text);
-    Options &channel(const QByteArray &text);
-    Options &soundOn(bool on = true);
+    Options &volume(const QByteArray &text) { return assign(*this, m_volume, text); }
+    Options &channel(const QByteArray &text) { return assign(*this, m_channel, text); }
+    Options &soundOn(bool on = true) { return assign(*this, m_soundOn, on); }
     QByteArray text() const;
 
 private:
@@ -38,9 +45,9 @@ private:
 class Servers {
 public:
     explicit Servers(int portOffset) : m_portOffset(portOffset) {}
-    Servers &first(const QByteArray &host);
-    Servers &second(const QByteArray &host);
-    Servers &identity(const QByteArray &identity);
+    Servers &first(const QByteArray &host) { return assign(*this, m_first, host); }
+    Servers &second(const QByteArray &host) { return assign(*this, m_second, host); }
+    Servers &identity(const QByteArray &name) { return assign(*this, m_identity, name); }
     QByteArray text() const;
 
 private:
