@@ -60,9 +60,8 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "could not start the relay\n");
         return 1;
     }
-    testsupport::ProgramFolder folder(offset, " 23\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    folder.writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                       QByteArray::number(offset) + "\n");
+    testsupport::ProgramFolder folder(testsupport::Servers(offset),
+                                      testsupport::Options().channel("07"));
     folder.use();
     {
         frmMain radio(goldSkin());

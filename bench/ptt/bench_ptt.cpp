@@ -103,11 +103,8 @@ int runEveryLine(const QString &self, const QString &overs, const QString &secon
 }
 
 std::unique_ptr<testsupport::ProgramFolder> folder(int offset, const QByteArray &volume) {
-    auto made = std::make_unique<testsupport::ProgramFolder>(
-        offset, volume + "\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                      QByteArray::number(offset) + "\n");
-    return made;
+    return std::make_unique<testsupport::ProgramFolder>(
+        testsupport::Servers(offset), testsupport::Options().volume(volume).channel("07"));
 }
 
 struct Over {

@@ -71,10 +71,7 @@ void ChatRelayTest::cleanupTestCase() {
 ChatRelayTest::Station ChatRelayTest::startStation(const QByteArray &channel,
                                                    const QString &callSign) {
     auto folder = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n" + channel + "\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    folder->writeFile("marlox.ini",
-                      "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nchat=127.0.0.1\nport_offset=" +
-                          QByteArray::number(m_offset) + "\n");
+        testsupport::Servers(m_offset), testsupport::Options().channel(channel));
     folder->use();
     Station station;
     station.radio = std::make_unique<frmMain>(goldSkin());

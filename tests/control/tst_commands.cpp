@@ -96,9 +96,7 @@ void CommandsTest::startRadio(bool online) {
     QVERIFY(m_controlServer->listening());
     if (online)
         m_voiceServer = std::make_unique<RecordingServer>("127.0.0.1", 328 + m_offset);
-    m_folder =
-        std::make_unique<ProgramFolder>(m_offset, QByteArray(" 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\n") +
-                                                      (online ? "sound_on\r\n" : "sound_off\r\n"));
+    m_folder = std::make_unique<ProgramFolder>(m_offset, testsupport::Options().soundOn(online));
     m_folder->writeFile("warnung.wav", silentWave());
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());

@@ -25,8 +25,7 @@ private slots:
     void floodAndGarbageKeepOnlyTheEnd();
 
 private:
-    MRLS_Einlog &
-    startRadio(const QByteArray &options = " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    MRLS_Einlog &startRadio();
     void tick(int times);
 
     int m_offset = 0;
@@ -46,8 +45,8 @@ void ControlLinkTest::cleanup() {
     m_folder.reset();
 }
 
-MRLS_Einlog &ControlLinkTest::startRadio(const QByteArray &options) {
-    m_folder = std::make_unique<ProgramFolder>(m_offset, options);
+MRLS_Einlog &ControlLinkTest::startRadio() {
+    m_folder = std::make_unique<ProgramFolder>(m_offset);
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();

@@ -48,8 +48,7 @@ void MonitorTest::init() {
     m_offset = testsupport::freePortOffset();
     QVERIFY(m_offset > 0);
     vb::setEndProgramHandler([] {});
-    m_folder = std::make_unique<ProgramFolder>(m_offset,
-                                               " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    m_folder = std::make_unique<ProgramFolder>(m_offset);
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();

@@ -48,11 +48,8 @@ void MonitorAirTest::cleanupTestCase() {
 }
 
 std::unique_ptr<testsupport::ProgramFolder> MonitorAirTest::folder(const QByteArray &channel) {
-    auto made = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n" + channel + "\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                      QByteArray::number(m_offset) + "\n");
-    return made;
+    return std::make_unique<testsupport::ProgramFolder>(testsupport::Servers(m_offset),
+                                                        testsupport::Options().channel(channel));
 }
 
 void MonitorAirTest::keyingOnOneRadioLightsTheOthersPanel() {

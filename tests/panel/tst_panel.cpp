@@ -111,8 +111,7 @@ void PanelTest::cleanup() {
 
 void PanelTest::startRadio(bool powerOn, const Skin &skin) {
     // Stored channel 04: the display shows 03 until the power-on steps up.
-    m_folder = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    m_folder = std::make_unique<testsupport::ProgramFolder>(m_offset);
     m_folder->use();
     for (int port = 325; port <= 344; ++port)
         m_servers.push_back(std::make_unique<RecordingServer>("127.0.0.1", port + m_offset));

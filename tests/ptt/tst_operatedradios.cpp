@@ -16,7 +16,7 @@
 #include <QTest>
 
 namespace {
-const QByteArray channel07Options = " 23\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_on\r\n";
+const testsupport::Options channel07Options = testsupport::Options().channel("07").soundOn();
 } // namespace
 
 class OperatedRadiosTest : public QObject {
@@ -97,16 +97,14 @@ QByteArray OperatedRadiosTest::lineFromB(int timeoutMs) {
 }
 
 void OperatedRadiosTest::kickAndBan() {
-    const QByteArray ports = "port_offset=" + QByteArray::number(m_offset) + "\n";
-    m_folderB = std::make_unique<testsupport::ProgramFolder>(m_offset, channel07Options);
-    m_folderB->writeFile("marlox.ini", "[servers]\nfirst=::1\nsecond=::1\n" + ports +
-                                           "[station]\nidentity=BBBB2\n");
+    m_folderB = std::make_unique<testsupport::ProgramFolder>(
+        testsupport::Servers(m_offset).first("::1").second("::1").identity("BBBB2"),
+        channel07Options);
     startB(PTT_STATION);
     QVERIFY(m_b.waitForStarted());
 
-    m_folderA = std::make_unique<testsupport::ProgramFolder>(m_offset, channel07Options);
-    m_folderA->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\n" + ports +
-                                           "[station]\nidentity=AAAA1\n");
+    m_folderA = std::make_unique<testsupport::ProgramFolder>(
+        testsupport::Servers(m_offset).identity("AAAA1"), channel07Options);
     m_folderA->use();
     auto a = std::make_unique<frmMain>(goldSkin());
     a->Form_Load();

@@ -70,11 +70,8 @@ void OverTheAirTest::cleanupTestCase() {
 }
 
 std::unique_ptr<testsupport::ProgramFolder> OverTheAirTest::folder(const QByteArray &volume) {
-    auto made = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, volume + "\r\n07\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    made->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                      QByteArray::number(m_offset) + "\n");
-    return made;
+    return std::make_unique<testsupport::ProgramFolder>(
+        testsupport::Servers(m_offset), testsupport::Options().volume(volume).channel("07"));
 }
 
 void OverTheAirTest::toneTravelsFromOneStationToTheOther() {

@@ -134,10 +134,7 @@ void PttTest::cleanup() {
 }
 
 void PttTest::startRadio(bool powerOn) {
-    m_folder = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    m_folder->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                          QByteArray::number(m_offset) + "\n");
+    m_folder = std::make_unique<testsupport::ProgramFolder>(testsupport::Servers(m_offset));
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();
@@ -475,35 +472,41 @@ void PttTest::serialKeying() {
 void PttTest::sendMeter_data() {
     QTest::addColumn<qint16>("peak");
     QTest::addColumn<qint16>("trough");
-    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("peakLevel");
+    QTest::addColumn<int>("shownLevel");
     QTest::addColumn<int>("markerTwips");
-    QTest::newRow("level 5 shows nothing") << qint16(1638) << qint16(-200) << 0 << 96;
-    QTest::newRow("level 6") << qint16(1966) << qint16(-3000) << 6 << 222;
-    QTest::newRow("full scale") << qint16(32767) << qint16(0) << 100 << 2196;
-    QTest::newRow("negative peaks only") << qint16(0) << qint16(-32768) << 0 << 96;
+    QTest::addColumn<double>("needleTarget");
+    // 1638 × 100 / 32768 = 4.9988, 1966 → 5.9998, 32767 → 99.997; the needle
+    // aims at level / 54 + 0.7 radians, 0.7 at rest.
+    QTest::newRow("level 5 shows nothing") << qint16(1638) << qint16(-200) << 5 << 0 << 96 << 0.7;
+    QTest::newRow("level 6") << qint16(1966) << qint16(-3000) << 6 << 6 << 222
+                             << 0.81111111111111111;
+    QTest::newRow("full scale") << qint16(32767) << qint16(0) << 100 << 100 << 2196
+                                << 2.5518518518518519;
+    QTest::newRow("negative peaks only") << qint16(0) << qint16(-32768) << 0 << 0 << 96 << 0.7;
 }
 
 void PttTest::sendMeter() {
     QFETCH(qint16, peak);
     QFETCH(qint16, trough);
-    QFETCH(int, level);
+    QFETCH(int, peakLevel);
+    QFETCH(int, shownLevel);
     QFETCH(int, markerTwips);
+    QFETCH(double, needleTarget);
     startRadio(false);
     frmMain &radio = *m_radio;
 
     std::array<qint16, 1024> samples{};
     for (int n = 0; n < 512; ++n)
         samples[n] = n % 2 ? trough : qint16(peak * (n % 7) / 6);
-    const int expectedPeak = int(std::lround(peak * 100.0 / 32768));
-    QCOMPARE(frmMain::PeakLevel(samples), expectedPeak);
+    QCOMPARE(frmMain::PeakLevel(samples), peakLevel);
 
     radio.levelSamples = samples;
     radio.sendMeterOn = 1;
     radio.Timer4_Timer();
-    QCOMPARE(int(radio.ProgressBar1->value()), level);
+    QCOMPARE(int(radio.ProgressBar1->value()), shownLevel);
     QCOMPARE(radio.Label51->leftTwips(), markerTwips);
-    const double target = level ? level / 54.0 + 0.7 : 0.7;
-    QCOMPARE(radio.needleTarget, target);
+    QCOMPARE(radio.needleTarget, needleTarget);
 
     // Released, the meter reads nothing whatever the buffer holds.
     radio.sendMeterOn = 0;
@@ -551,9 +554,13 @@ void PttTest::needleReachesFullScaleIn21Ticks() {
     }
     QCOMPARE(ticks, 21);
     QVERIFY(std::abs(radio.needleAngle - 2.552) < 0.001);
-    // Drawn: the needle's tip is on the far side of the pivot now.
-    QCOMPARE(radio.Line1->x2(),
-             float(radio.needlePivotX - radio.needleLength * std::cos(radio.needleAngle)));
+    // Drawn: the gold panel's needle turns about (1410, 1650) twips and is
+    // √(963² + 811²) = 1259.0036 twips long. At rest (0.7 rad, cos 0.764842) its
+    // tip is 962.939 left of the pivot; at 2.551852 rad (cos −0.831085,
+    // sin 0.556146) it is 1046.339 right of it and 700.189 above it.
+    QCOMPARE(restX, 447.06095f);
+    QCOMPARE(radio.Line1->x2(), 2456.3388f);
+    QCOMPARE(radio.Line1->y2(), 949.81067f);
     QVERIFY(radio.Line1->x2() - restX > 1000);
 
     // Silence sends it back a step a tick.
@@ -595,7 +602,7 @@ void PttTest::receiveSweep() {
     }
     QCOMPARE(ticks, 17);
     // The marker is placed before the sweep is clamped.
-    QCOMPARE(radio.Label60->leftTwips(), 1820 + 96);
+    QCOMPARE(radio.Label60->leftTwips(), 1916);
     QCOMPARE(radio.Label63->caption(), QString("1780"));
     QVERIFY(std::abs(radio.needleAngle - needle) < 1e-9);
 }

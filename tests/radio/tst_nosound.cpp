@@ -30,9 +30,7 @@ void NoSoundTest::linksComeUpWithoutSoundDevices() {
     vb::setEndProgramHandler([] {});
     RecordingServer control("127.0.0.1", 324 + offset);
     RecordingServer channel4("127.0.0.1", 328 + offset);
-    ProgramFolder folder(offset, " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_on\r\n");
-    folder.writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                       QByteArray::number(offset) + "\n");
+    ProgramFolder folder(testsupport::Servers(offset), testsupport::Options().soundOn());
     folder.use();
     {
         frmMain radio(goldSkin());

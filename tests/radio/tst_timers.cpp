@@ -52,7 +52,7 @@ void TimersTest::cleanup() {
 // Channel 04 on the display, switched off, no server anywhere.
 frmMain &TimersTest::startRadio() {
     m_folder = std::make_unique<ProgramFolder>(testsupport::freePortOffset(),
-                                               " 23\r\n05\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+                                               testsupport::Options().channel("05"));
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();

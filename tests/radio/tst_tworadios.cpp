@@ -43,9 +43,7 @@ void TwoRadiosTest::cleanupTestCase() {
 
 std::unique_ptr<frmMain> TwoRadiosTest::startRadio(const QByteArray &storedChannel) {
     auto folder = std::make_unique<testsupport::ProgramFolder>(
-        m_offset, " 23\r\n" + storedChannel + "\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
-    folder->writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.1\nport_offset=" +
-                                        QByteArray::number(m_offset) + "\n");
+        testsupport::Servers(m_offset), testsupport::Options().channel(storedChannel));
     folder->use();
     auto radio = std::make_unique<frmMain>(goldSkin());
     radio->Form_Load();

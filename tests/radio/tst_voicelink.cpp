@@ -72,8 +72,7 @@ RecordingServer &VoiceLinkTest::serverFor(const QString &address, int basePort) 
 }
 
 void VoiceLinkTest::startRadio(bool powerOn) {
-    m_folder = std::make_unique<ProgramFolder>(m_offset,
-                                               " 23\r\n04\r\n 1\r\n0\r\n0\r\n1\r\nsound_off\r\n");
+    m_folder = std::make_unique<ProgramFolder>(m_offset);
     m_folder->use();
     m_radio = std::make_unique<frmMain>(goldSkin());
     m_radio->Form_Load();

@@ -1,5 +1,7 @@
 #include "radiofixture.h"
 
+#include "deployment.h"
+#include "radio/channelplan.h"
 #include "system.h"
 
 #include <QDir>
@@ -12,13 +14,27 @@ void isolateUserSettings() {
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
 }
 
-ProgramFolder::ProgramFolder(int portOffset, const QByteArray &options) {
-    writeFile("marlox.ini", "[servers]\nfirst=127.0.0.1\nsecond=127.0.0.2\nchat=127.0.0.1\n"
-                            "port_offset=" +
-                                QByteArray::number(portOffset) + "\n[station]\nidentity=test4\n");
-    if (!options.isEmpty())
-        writeFile("optionen.txt", options);
+// Panel style 1, the window at the screen's corner, serial port 1.
+QByteArray Options::text() const {
+    return m_volume + "\r\n" + m_channel + "\r\n 1\r\n0\r\n0\r\n1\r\n" +
+           (m_soundOn ? "sound_on" : "sound_off") + "\r\n";
 }
+
+QByteArray Servers::text() const {
+    QByteArray ini = "[servers]\nfirst=" + m_first + "\nsecond=" + m_second +
+                     "\nport_offset=" + QByteArray::number(m_portOffset) + "\n";
+    if (!m_identity.isEmpty())
+        ini += "[station]\nidentity=" + m_identity + "\n";
+    return ini;
+}
+
+ProgramFolder::ProgramFolder(const Servers &servers, const Options &options) {
+    writeFile("marlox.ini", servers.text());
+    writeFile("optionen.txt", options.text());
+}
+
+ProgramFolder::ProgramFolder(int portOffset, const Options &options)
+    : ProgramFolder(Servers(portOffset).second("127.0.0.2").identity("test4"), options) {}
 
 void ProgramFolder::writeFile(const QString &name, const QByteArray &content) const {
     QFile file(QDir(m_dir.path()).filePath(name));
@@ -32,22 +48,20 @@ void ProgramFolder::use() const {
 
 int freePortOffset() {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const int offset = 20000 + int(QRandomGenerator::global()->bounded(30000));
+        Deployment ports;
+        ports.portOffset = 20000 + int(QRandomGenerator::global()->bounded(30000));
+        std::vector<quint16> wanted{ports.controlPort(), ports.operatorPort()};
+        for (int channel = 1; channel <= ChannelPlan::channelCount; ++channel)
+            wanted.push_back(ports.channelPort(channel));
         bool free = true;
-        for (int port : {324, 999}) {
+        for (quint16 port : wanted) {
             for (const char *address : {"127.0.0.1", "127.0.0.2"}) {
                 QTcpServer probe;
-                free = free && probe.listen(QHostAddress(QString(address)), quint16(port + offset));
-            }
-        }
-        for (int port = 325; free && port <= 364; ++port) {
-            for (const char *address : {"127.0.0.1", "127.0.0.2"}) {
-                QTcpServer probe;
-                free = free && probe.listen(QHostAddress(QString(address)), quint16(port + offset));
+                free = free && probe.listen(QHostAddress(QString(address)), port);
             }
         }
         if (free)
-            return offset;
+            return ports.portOffset;
     }
     return 0;
 }
