@@ -12,9 +12,7 @@
 #include "system.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QSaveFile>
-#include <QScreen>
 #include <cmath>
 
 namespace {
@@ -31,7 +29,7 @@ QString printedNumber(int value) {
 
 } // namespace
 
-frmMain::frmMain(const Skin &skin, QWidget *parent) : QWidget(parent), m_skin(skin) {
+frmMain::frmMain(const Skin &skin, QWidget *parent) : vb::Form(parent), m_skin(skin) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowTitle(vb::applicationTitle());
@@ -48,6 +46,8 @@ frmMain::~frmMain() {
     // which would load the monitor again after it was unloaded.
     Timer8->setInterval(0);
     releaseAudioObjects();
+    // The key may still lose the focus while the window's base takes it down.
+    senden->disconnect(this);
     if (program::mainWindow() == this)
         program::setMainWindow(nullptr);
 }
@@ -246,42 +246,4 @@ void frmMain::raiseFromAnotherCopy() {
     show();
     raise();
     activateWindow();
-}
-
-int frmMain::windowLeftTwips() const {
-    return vb::pixelsFromTwips(m_windowLeftTwips) == x() ? m_windowLeftTwips
-                                                         : vb::twipsFromPixels(x());
-}
-
-int frmMain::windowTopTwips() const {
-    return vb::pixelsFromTwips(m_windowTopTwips) == y() ? m_windowTopTwips
-                                                        : vb::twipsFromPixels(y());
-}
-
-void frmMain::setWindowLeftTwips(int twips) {
-    m_windowLeftTwips = twips;
-    move(vb::pixelsFromTwips(twips), y());
-}
-
-void frmMain::placeOnVisibleScreen() {
-    QList<QRect> screens;
-    if (QScreen *primary = QGuiApplication::primaryScreen())
-        screens.append(primary->availableGeometry());
-    for (QScreen *screen : QGuiApplication::screens()) {
-        if (screen != QGuiApplication::primaryScreen())
-            screens.append(screen->availableGeometry());
-    }
-    const QRect window(pos(), size());
-    const QPoint placed = optionsfile::visiblePosition(window, screens);
-    // The stored value is kept only while it shows the window; otherwise the
-    // visible place is what is saved next.
-    if (placed.x() != window.x())
-        setWindowLeftTwips(vb::twipsFromPixels(placed.x()));
-    if (placed.y() != window.y())
-        setWindowTopTwips(vb::twipsFromPixels(placed.y()));
-}
-
-void frmMain::setWindowTopTwips(int twips) {
-    m_windowTopTwips = twips;
-    move(x(), vb::pixelsFromTwips(twips));
 }

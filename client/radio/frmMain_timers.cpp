@@ -47,12 +47,12 @@ void frmMain::dockNow() {
 }
 
 void frmMain::moveEvent(QMoveEvent *event) {
-    QWidget::moveEvent(event);
+    vb::Form::moveEvent(event);
     dockNow();
 }
 
 void frmMain::resizeEvent(QResizeEvent *event) {
-    QWidget::resizeEvent(event);
+    vb::Form::resizeEvent(event);
     dockNow();
 }
 
