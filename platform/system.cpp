@@ -1,19 +1,27 @@
 #include "system.h"
 
+#include "deployment.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <QTranslator>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
 
@@ -30,6 +38,13 @@ bool ended = false;
 
 QString applicationTitle() {
     return QStringLiteral("Marlox");
+}
+
+Application::Application(int &argc, char **argv) : QApplication(argc, argv) {
+    setApplicationName(QLatin1StringView(settingsApplication));
+    setOrganizationName(QLatin1StringView(settingsOrganisation));
+    loadGermanQtTexts();
+    initProgramFolder(arguments());
 }
 
 bool loadGermanQtTexts() {
@@ -80,6 +95,39 @@ QString inputBox(const QString &prompt, const QString &title, const QString &def
 
 void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder) {
     inputBoxResponder = std::move(responder);
+}
+
+QDialog *askText(QWidget *parent, const QString &fieldName, const InputBoxCall &call, int maxLength,
+                 std::function<void(const QString &)> answered) {
+    if (inputBoxResponder) {
+        QTimer::singleShot(0, parent, [call, answered] { answered(inputBoxResponder(call)); });
+        return nullptr;
+    }
+    auto *dialog = new QDialog(parent, Qt::Dialog);
+    dialog->setObjectName(fieldName + QStringLiteral("Dialog"));
+    dialog->setWindowTitle(call.title);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto *layout = new QVBoxLayout(dialog);
+    auto *prompt = new QLabel(call.prompt, dialog);
+    prompt->setWordWrap(true);
+    layout->addWidget(prompt);
+    auto *field = new QLineEdit(dialog);
+    field->setObjectName(fieldName);
+    field->setAccessibleName(call.title);
+    field->setMaxLength(maxLength);
+    field->setText(call.defaultText);
+    layout->addWidget(field);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Abbrechen"));
+    layout->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    QObject::connect(dialog, &QDialog::finished, dialog, [field, answered](int result) {
+        answered(result == QDialog::Accepted ? field->text() : QString());
+    });
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->open();
+    return dialog;
 }
 
 QString programFolder() {
