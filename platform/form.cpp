@@ -7,37 +7,9 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QWindow>
+#include <algorithm>
 
 namespace vb {
-
-namespace {
-
-// Enough of the window to see it and drag it back.
-constexpr int visibleWidth = 64;
-constexpr int visibleHeight = 32;
-
-// The window's top left as stored when enough of it shows on one of the
-// screens' available areas; otherwise a position that puts it on the first
-// screen, as far inside as it fits. Unchanged when there are no screens.
-QPoint visiblePosition(const QRect &window, const QList<QRect> &screens) {
-    if (screens.isEmpty())
-        return window.topLeft();
-    const int needWidth = std::min(visibleWidth, window.width());
-    const int needHeight = std::min(visibleHeight, window.height());
-    for (const QRect &screen : screens) {
-        const QRect shown = screen.intersected(window);
-        if (shown.width() >= needWidth && shown.height() >= needHeight)
-            return window.topLeft();
-    }
-    const QRect &first = screens.front();
-    const auto inside = [](int at, int size, int start, int length) {
-        return std::max(start, std::min(at, start + length - size));
-    };
-    return {inside(window.x(), window.width(), first.x(), first.width()),
-            inside(window.y(), window.height(), first.y(), first.height())};
-}
-
-} // namespace
 
 class Form::KeyPreview : public QObject {
 public:
@@ -94,22 +66,33 @@ void Form::setWindowTopTwips(int twips) {
     move(x(), pixelsFromTwips(twips));
 }
 
+// Enough of the window to see it and drag it back must show on one of the
+// screens; otherwise it goes onto the first screen, as far inside as it fits.
+// The stored value is kept only while it shows the window.
 void Form::placeOnVisibleScreen() {
-    QList<QRect> screens;
-    if (QScreen *primary = QGuiApplication::primaryScreen())
-        screens.append(primary->availableGeometry());
-    for (QScreen *screen : QGuiApplication::screens()) {
-        if (screen != QGuiApplication::primaryScreen())
-            screens.append(screen->availableGeometry());
-    }
+    QList<QScreen *> screens = QGuiApplication::screens();
+    if (screens.isEmpty())
+        return;
+    std::stable_partition(screens.begin(), screens.end(), [](QScreen *screen) {
+        return screen == QGuiApplication::primaryScreen();
+    });
     const QRect window(pos(), size());
-    const QPoint placed = visiblePosition(window, screens);
-    // The stored value is kept only while it shows the window; otherwise the
-    // visible place is what is saved next.
-    if (placed.x() != window.x())
-        setWindowLeftTwips(twipsFromPixels(placed.x()));
-    if (placed.y() != window.y())
-        setWindowTopTwips(twipsFromPixels(placed.y()));
+    const QSize needed(std::min(64, width()), std::min(32, height()));
+    for (QScreen *screen : screens) {
+        const QRect shown = screen->availableGeometry().intersected(window);
+        if (shown.width() >= needed.width() && shown.height() >= needed.height())
+            return;
+    }
+    const QRect first = screens.front()->availableGeometry();
+    const auto inside = [](int at, int size, int start, int length) {
+        return std::max(start, std::min(at, start + length - size));
+    };
+    const int left = inside(window.x(), window.width(), first.x(), first.width());
+    const int top = inside(window.y(), window.height(), first.y(), first.height());
+    if (left != window.x())
+        setWindowLeftTwips(twipsFromPixels(left));
+    if (top != window.y())
+        setWindowTopTwips(twipsFromPixels(top));
 }
 
 void Form::dragWindow(int button) {

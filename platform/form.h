@@ -1,10 +1,5 @@
 #pragma once
 
-// The base of the program's windows: a client area sized in twips, a
-// position on the screen in twips that reads back as it was set, dragging
-// by the panel, and for the radio a key preview that sees every key before
-// the control with the focus does.
-
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -13,6 +8,8 @@ class QWindow;
 
 namespace vb {
 
+// The base of the program's windows: client size and screen position in
+// twips (read back as set), dragging by the panel, and the key preview.
 class Form : public QWidget {
     Q_OBJECT
 public:
@@ -26,26 +23,22 @@ public:
     void setWindowTopTwips(int twips);
     // Moves a window that would show on no screen onto the first one.
     void placeOnVisibleScreen();
-    // A press of the left button (1) on a grip drags the borderless window.
+    // The left button (1) drags the borderless window.
     void dragWindow(int button);
 
 protected:
-    // From now on every key pressed or released in the window or one of its
-    // controls is shown to previewKeyDown first; the keys held are kept, and
-    // the application's deactivation is reported.
+    // From here on the window sees every key before the control with the
+    // focus does (previewKeyDown; true takes the key), keeps the keys held
+    // and hears of the application's deactivation.
     void setKeyPreview();
-    // True takes the key from the control with the focus.
     virtual bool previewKeyDown(int keyCode, int shift);
-    // The keyboard as this window saw it: nothing is held once it is no
-    // longer the active window.
+    // Nothing is held once the window is no longer the active one.
     bool keyHeld(int keyCode) const;
     void forgetHeldKeys();
     virtual void windowDeactivated() {}
     virtual void applicationDeactivated() {}
-
-    // Watches the window that has the keyboard focus now; focusLeft is
-    // called when another window gets it. A click into a window of ours from
-    // outside comes before the focus: the first window to get it is watched.
+    // Watches the window with the keyboard focus now (or, after a click from
+    // outside, the first one to get it); focusLeft when another one gets it.
     void watchFocus();
     void stopWatchingFocus() { m_watchingFocus = false; }
     bool watchingFocus() const { return m_watchingFocus; }

@@ -5,23 +5,19 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QInputDialog>
-#include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QTranslator>
-#include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
 
@@ -103,27 +99,19 @@ QDialog *askText(QWidget *parent, const QString &fieldName, const InputBoxCall &
         QTimer::singleShot(0, parent, [call, answered] { answered(inputBoxResponder(call)); });
         return nullptr;
     }
-    auto *dialog = new QDialog(parent, Qt::Dialog);
+    auto *dialog = new QInputDialog(parent);
     dialog->setObjectName(fieldName + QStringLiteral("Dialog"));
     dialog->setWindowTitle(call.title);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    auto *layout = new QVBoxLayout(dialog);
-    auto *prompt = new QLabel(call.prompt, dialog);
-    prompt->setWordWrap(true);
-    layout->addWidget(prompt);
-    auto *field = new QLineEdit(dialog);
+    dialog->setLabelText(call.prompt);
+    dialog->setTextValue(call.defaultText);
+    dialog->setCancelButtonText(QStringLiteral("Abbrechen"));
+    auto *field = dialog->findChild<QLineEdit *>();
     field->setObjectName(fieldName);
     field->setAccessibleName(call.title);
     field->setMaxLength(maxLength);
-    field->setText(call.defaultText);
-    layout->addWidget(field);
-    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Abbrechen"));
-    layout->addWidget(buttons);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
-    QObject::connect(dialog, &QDialog::finished, dialog, [field, answered](int result) {
-        answered(result == QDialog::Accepted ? field->text() : QString());
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, answered](int result) {
+        answered(result == QDialog::Accepted ? dialog->textValue() : QString());
     });
     dialog->setWindowModality(Qt::WindowModal);
     dialog->open();

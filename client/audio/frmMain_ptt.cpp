@@ -67,23 +67,29 @@ void frmMain::announceTransmission() {
     control.kanalzeig = Label4->caption();
 }
 
-void frmMain::senden_KeyDown(int KeyCode, int) {
+// A press while locked changes nothing; one while the channel is busy only
+// hides the mute indicator. Otherwise the send meter starts and the mute ends.
+bool frmMain::startSendMeter() {
     if (kicked())
-        return;
+        return false;
     Image4->setVisible(false);
-    Image32->setBorderStyle(1);
     if (ProgressBar2->value() == 70.0f)
-        return;
-
+        return false;
     Timer4->setInterval(26);
     idleSeconds = 0;
     endMute();
     sendMeterOn = 1;
-    if (KeyCode != vb::vbKeySpace)
+    return true;
+}
+
+void frmMain::senden_KeyDown(int KeyCode, int) {
+    if (!kicked())
+        Image32->setBorderStyle(1);
+    // Any other key than the space bar only starts the meter display.
+    if (!startSendMeter() || KeyCode != vb::vbKeySpace)
         return;
 
-    Image35->setVisible(false);
-    Image36->setVisible(true);
+    showKeyPressed(true);
     if (transmitAnnounced == 0) {
         transmitAnnounced = 1;
         announceTransmission();
@@ -118,16 +124,8 @@ void frmMain::senden_KeyUp(int, int) {
 }
 
 void frmMain::senden_MouseDown(int, int, float, float) {
-    if (kicked())
+    if (!startSendMeter())
         return;
-    Image4->setVisible(false);
-    if (ProgressBar2->value() == 70.0f)
-        return;
-
-    sendMeterOn = 1;
-    Timer4->setInterval(26);
-    endMute();
-    idleSeconds = 0;
     showTransmitLamps(true);
     watchFocus();
 

@@ -279,6 +279,7 @@ private:
     bool previewKeyDown(int keyCode, int shift) override;
     void applicationDeactivated() override;
     void focusLeft() override;
+    bool startSendMeter();
     void endMute();
     void showTransmitLamps(bool transmitting);
     void showKeyPressed(bool pressed);
