@@ -241,8 +241,7 @@ void frmMain::Label12_DblClick() {
 }
 
 void frmMain::panelDrag_MouseDown(int Button) {
-    if (Button == 1)
-        vb::startWindowDrag(this);
+    dragWindow(Button);
 }
 
 void frmMain::Timer7_Timer() {
