@@ -71,6 +71,10 @@ mrlxchat::mrlxchat(frmMain *radio, QWidget *parent)
     m_pointer = std::make_unique<FormPointer>(this);
     loadLinkControl();
     applyLook();
+    // The link control's face needs the application to go: a window still
+    // loaded at the end goes before the application does.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+            [] { program::unloadChatWindow(); });
 }
 
 mrlxchat::~mrlxchat() {
