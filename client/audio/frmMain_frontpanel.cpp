@@ -28,7 +28,7 @@ quint32 restingInk(const Skin &skin, const vb::Label *key) {
 
 void frmMain::Image12_Click() {
     displayColour = m_skin.buildColour;
-    Label67->setForeColor(65280);
+    Label67->setForeColor(vb::vbGreen);
     Image38->setVisible(true);
     Image37->setVisible(false);
     Image36->setVisible(false);
@@ -91,7 +91,7 @@ void frmMain::Label22_Click() {
 
 void frmMain::Label24_Click() {
     Timer1->setInterval(0);
-    Label4->setBackColor(0);
+    Label4->setBackColor(vb::vbBlack);
     Label10_Click();
     Label24->setEnabled(false);
     Label4->setCaption(ChannelPlan::displayText(kanalbild));
@@ -118,7 +118,7 @@ void frmMain::Label43_Click() {
 }
 
 void frmMain::Text1_KeyDown(int KeyCode, int) {
-    if (KeyCode == 13)
+    if (KeyCode == vb::vbKeyReturn)
         Command1_Click();
 }
 

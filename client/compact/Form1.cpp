@@ -56,7 +56,7 @@ Form1::Form1(QWidget *parent) : vb::Form(parent) {
     Label3 = new vb::Label(this, QStringLiteral("Label3"));
     Label3->setTwipsGeometry(645, 330, 570, 300);
     Label3->setBackColor(0xFFC0C0);
-    Label3->setForeColor(0);
+    Label3->setForeColor(vb::vbBlack);
     Label3->setAlignment(vb::Label::Center);
     Label3->setAccessibleDescription(QStringLiteral("Kanal"));
     Label2 = new vb::Label(this, QStringLiteral("Label2"), QStringLiteral("MAXI"));
@@ -78,7 +78,7 @@ Form1::Form1(QWidget *parent) : vb::Form(parent) {
     Label1->setToolTipText(QStringLiteral("Sendetaste (Leertaste)"));
     for (vb::Label *key : {Label4, Label1}) {
         key->setBackColor(idleColour);
-        key->setForeColor(0);
+        key->setForeColor(vb::vbBlack);
         key->setBorderStyle(1);
         key->setAlignment(vb::Label::Center);
     }

@@ -202,10 +202,10 @@ void frmMain::ApplyPanelStyle() {
         for (vb::Label *label : {lblReceivedBytes, Label4, Label25, Label26})
             label->setBackColor(colour);
     }
-    Label4->setForeColor(0);
-    Label25->setForeColor(0);
+    Label4->setForeColor(vb::vbBlack);
+    Label25->setForeColor(vb::vbBlack);
     if (panelStyle == 3)
-        Label26->setForeColor(0);
+        Label26->setForeColor(vb::vbBlack);
     for (int index = 0; index < int(Image1.size()); ++index)
         Image1[index]->setVisible(index == panelStyle - 1);
 }
@@ -215,7 +215,7 @@ void frmMain::Label11_Click() {
     Timer6->setInterval(0);
     Timer2->setInterval(1000);
     releaseAudioObjects();
-    Label11->setBackColor(0xFF);
+    Label11->setBackColor(vb::vbRed);
     Label11->setCaption(QStringLiteral("Bye Bye"));
     Label16->setCaption(QStringLiteral("WIRD GETRENNT"));
     Label5_Click();

@@ -24,7 +24,7 @@ void frmMain::connectTimersAndSmallKeys() {
 // Scan: every tick is an ordinary step up, blinking the display dark for
 // the moment of the step.
 void frmMain::Timer1_Timer() {
-    Label4->setBackColor(0);
+    Label4->setBackColor(vb::vbBlack);
     Label9_Click();
     quint32 colour = 0;
     if (vb::colourFromText(displayColour, &colour))
@@ -115,7 +115,7 @@ void frmMain::ch01_Click() {
 
 void frmMain::ch01_MouseDown() {
     Image14->setBorderStyle(1);
-    ch01->setForeColor(0xFF);
+    ch01->setForeColor(vb::vbRed);
 }
 
 void frmMain::ch01_MouseUp() {
