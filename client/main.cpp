@@ -2,16 +2,11 @@
 #include "radio/program.h"
 #include "system.h"
 
-#include <QApplication>
 #include <QTimer>
 
 int main(int argc, char *argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("marlox"));
-    QApplication::setOrganizationName(QStringLiteral("vudi"));
-    vb::loadGermanQtTexts();
-    const QStringList arguments = QApplication::arguments();
-    vb::initProgramFolder(arguments);
+    vb::Application app(argc, argv);
+    const QStringList arguments = app.arguments();
 #ifdef MARLOX_GREY_SKIN
     const Skin &skin = greySkin();
 #else
@@ -33,7 +28,7 @@ int main(int argc, char *argv[]) {
         const QString file = arguments.at(shotAt + 1);
         QTimer::singleShot(1500, &radio, [&radio, file] {
             radio.grab().save(file);
-            QApplication::exit(0);
+            vb::Application::exit(0);
         });
     }
     return app.exec();

@@ -5,10 +5,13 @@
 #include <QApplication>
 #include <QFile>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
 #include <QSvgRenderer>
+#include <QTextEdit>
 #include <algorithm>
 #include <cmath>
 
@@ -118,29 +121,29 @@ int shiftValue(Qt::KeyboardModifiers modifiers) {
 int keyCodeFromQt(int qtKey) {
     switch (qtKey) {
     case Qt::Key_Space:
-        return 32;
+        return vbKeySpace;
     case Qt::Key_Left:
-        return 37;
+        return vbKeyLeft;
     case Qt::Key_Up:
-        return 38;
+        return vbKeyUp;
     case Qt::Key_Right:
-        return 39;
+        return vbKeyRight;
     case Qt::Key_Down:
-        return 40;
+        return vbKeyDown;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        return 13;
+        return vbKeyReturn;
     case Qt::Key_Escape:
-        return 27;
+        return vbKeyEscape;
     case Qt::Key_Backspace:
-        return 8;
+        return vbKeyBack;
     case Qt::Key_Tab:
-        return 9;
+        return vbKeyTab;
     default:
         if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z)
-            return 65 + (qtKey - Qt::Key_A);
+            return vbKeyA + (qtKey - Qt::Key_A);
         if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9)
-            return 48 + (qtKey - Qt::Key_0);
+            return vbKey0 + (qtKey - Qt::Key_0);
         return 0;
     }
 }
@@ -219,6 +222,16 @@ ClickableControl::ClickableControl(QWidget *parent, const QString &name)
     }();
     (void)factoryInstalled;
     setObjectName(name);
+}
+
+void ClickableControl::addPopupMenuItem(const QString &caption, std::function<void()> onClick) {
+    if (!m_popupMenu) {
+        m_popupMenu = new QMenu(this);
+        setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(this, &QWidget::customContextMenuRequested, this,
+                [this](const QPoint &at) { m_popupMenu->popup(mapToGlobal(at)); });
+    }
+    m_popupMenu->addAction(caption, this, std::move(onClick));
 }
 
 void ClickableControl::setAccessibleRole(QAccessible::Role role) {
@@ -632,6 +645,49 @@ void Line::paintEvent(QPaintEvent *) {
     painter.setPen(QPen(m_colour, m_widthPx, Qt::SolidLine, Qt::RoundCap));
     painter.drawLine(QPointF(m_x1 / twipsPerPixel, m_y1 / twipsPerPixel),
                      QPointF(m_x2 / twipsPerPixel, m_y2 / twipsPerPixel));
+}
+
+void paintFaceplate(QWidget &window, const Faceplate &plate) {
+    QPainter painter(&window);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = QRectF(window.rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QLinearGradient faceplate(0, 0, 0, window.height());
+    faceplate.setColorAt(0, plate.light);
+    faceplate.setColorAt(0.55, plate.mid);
+    faceplate.setColorAt(1, plate.light);
+    QPainterPath outline;
+    outline.addRoundedRect(area, 10, 10);
+    painter.fillPath(outline, faceplate);
+    // Brushed like the radio's faceplate.
+    painter.setPen(QColor(255, 255, 255, 18));
+    for (int x = 8; x < window.width() - 8; x += 4)
+        painter.drawLine(x, 3, x, window.height() - 3);
+    painter.setPen(QPen(Qt::black, 1.5));
+    painter.drawPath(outline);
+    painter.setPen(QColor(255, 255, 255, 96));
+    painter.drawRoundedRect(area.adjusted(3, 3, -3, -3), 8, 8);
+}
+
+void setPaperLook(QTextEdit &history, const QColor &paper) {
+    history.setStyleSheet(QStringLiteral("QTextEdit { background: %1; color: #101010; border: 2px "
+                                         "solid #1a1a1a; border-radius: 3px; }")
+                              .arg(paper.name()));
+}
+
+void setPaperLook(QLineEdit &field, const QColor &paper) {
+    field.setStyleSheet(
+        QStringLiteral("QLineEdit { background: %1; color: #101010; border: 2px solid #1a1a1a; "
+                       "border-radius: 3px; padding: 0 3px; } QLineEdit:disabled { background: "
+                       "#9a9a9a; }")
+            .arg(paper.name()));
+}
+
+void setDarkKeyLook(QPushButton &key) {
+    key.setStyleSheet(QStringLiteral(
+        "QPushButton { color: #e8e8e8; font-weight: bold; border: 1px solid #000; border-radius: "
+        "3px; background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a5a5a, stop:1 "
+        "#262626); } QPushButton:pressed { color: #ff4040; } QPushButton:disabled { color: "
+        "#808080; }"));
 }
 
 } // namespace vb

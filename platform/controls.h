@@ -20,7 +20,10 @@
 #include <memory>
 #include <optional>
 
+class QLineEdit;
+class QMenu;
 class QSvgRenderer;
+class QTextEdit;
 
 namespace vb {
 
@@ -39,6 +42,11 @@ constexpr quint32 systemGrayText = 0x80000011;
 constexpr quint32 systemButtonFace = 0x8000000F;
 constexpr quint32 systemWindow = 0x80000005;
 constexpr quint32 systemWindowText = 0x80000008;
+// The panel's lamp colours.
+constexpr quint32 vbBlack = 0x000000;
+constexpr quint32 vbRed = 0x0000FF;
+constexpr quint32 vbGreen = 0x00FF00;
+constexpr quint32 vbWhite = 0xFFFFFF;
 
 // Geometry in twips, kept exactly as set so that reading back gives the value
 // written even where pixels round.
@@ -68,7 +76,22 @@ private:
 // Mouse arguments as the handlers take them: button 1 left, 2 right, 4 middle.
 int buttonValue(Qt::MouseButton button);
 int shiftValue(Qt::KeyboardModifiers modifiers);
-// Key codes as the handlers take them (32 space, 37..40 arrows, 13 enter, 65.. letters).
+// Key codes as the handlers take them; letters and digits are their capitals' codes.
+enum KeyCode {
+    vbKeyBack = 8,
+    vbKeyTab = 9,
+    vbKeyReturn = 13,
+    vbKeyEscape = 27,
+    vbKeySpace = 32,
+    vbKeyLeft = 37,
+    vbKeyUp = 38,
+    vbKeyRight = 39,
+    vbKeyDown = 40,
+    vbKey0 = 48,
+    vbKeyA = 65,
+    vbKeyL = 76,
+    vbKeyR = 82,
+};
 int keyCodeFromQt(int qtKey);
 
 // Shared by every clickable control: the events the handlers connect to.
@@ -91,6 +114,8 @@ public:
     bool accessibleChecked() const { return m_checked && m_checked(); }
     // The press action: a left-button press and release on the control.
     void press();
+    // An entry of the menu that a right click on the control opens.
+    void addPopupMenuItem(const QString &caption, std::function<void()> onClick);
 
 signals:
     void Click();
@@ -111,6 +136,7 @@ protected:
 
 private:
     bool m_pressedInside = false;
+    QMenu *m_popupMenu = nullptr;
     QAccessible::Role m_role = QAccessible::StaticText;
     std::function<bool()> m_checked;
 };
@@ -320,5 +346,19 @@ private:
     QColor m_colour{Qt::black};
     int m_widthPx = 2;
 };
+
+// The colours of a faceplate of the radio: light, middle and the ink of its legends.
+struct Faceplate {
+    QColor light;
+    QColor mid;
+    QColor ink;
+};
+// Paints a window as a brushed faceplate with rounded corners.
+void paintFaceplate(QWidget &window, const Faceplate &plate);
+// Text on paper in a dark frame, as the radio's display windows show it.
+void setPaperLook(QTextEdit &history, const QColor &paper);
+void setPaperLook(QLineEdit &field, const QColor &paper);
+// A dark key with a light caption that turns red while pressed.
+void setDarkKeyLook(QPushButton &key);
 
 } // namespace vb

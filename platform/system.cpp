@@ -1,5 +1,7 @@
 #include "system.h"
 
+#include "deployment.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -7,12 +9,14 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <QTranslator>
 #include <QWidget>
 #include <QWindow>
@@ -30,6 +34,13 @@ bool ended = false;
 
 QString applicationTitle() {
     return QStringLiteral("Marlox");
+}
+
+Application::Application(int &argc, char **argv) : QApplication(argc, argv) {
+    setApplicationName(QLatin1StringView(settingsApplication));
+    setOrganizationName(QLatin1StringView(settingsOrganisation));
+    loadGermanQtTexts();
+    initProgramFolder(arguments());
 }
 
 bool loadGermanQtTexts() {
@@ -80,6 +91,31 @@ QString inputBox(const QString &prompt, const QString &title, const QString &def
 
 void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder) {
     inputBoxResponder = std::move(responder);
+}
+
+QDialog *askText(QWidget *parent, const QString &fieldName, const InputBoxCall &call, int maxLength,
+                 std::function<void(const QString &)> answered) {
+    if (inputBoxResponder) {
+        QTimer::singleShot(0, parent, [call, answered] { answered(inputBoxResponder(call)); });
+        return nullptr;
+    }
+    auto *dialog = new QInputDialog(parent);
+    dialog->setObjectName(fieldName + QStringLiteral("Dialog"));
+    dialog->setWindowTitle(call.title);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setLabelText(call.prompt);
+    dialog->setTextValue(call.defaultText);
+    dialog->setCancelButtonText(QStringLiteral("Abbrechen"));
+    auto *field = dialog->findChild<QLineEdit *>();
+    field->setObjectName(fieldName);
+    field->setAccessibleName(call.title);
+    field->setMaxLength(maxLength);
+    QObject::connect(dialog, &QDialog::finished, dialog, [dialog, answered](int result) {
+        answered(result == QDialog::Accepted ? dialog->textValue() : QString());
+    });
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->open();
+    return dialog;
 }
 
 QString programFolder() {

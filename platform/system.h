@@ -3,6 +3,8 @@
 // Services of the desktop the windows use: message and input boxes, the
 // program folder, ending the program, and the guard against a second copy.
 
+#include <QApplication>
+#include <QDialog>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,14 @@ enum MessageBoxStyle {
 enum MessageBoxResult { vbOK = 1, vbCancel = 2, vbYes = 6, vbNo = 7 };
 
 QString applicationTitle();
+
+// The program's application: its names for the user's settings, Qt's German
+// texts, and the program folder taken from the arguments.
+class Application : public QApplication {
+    Q_OBJECT
+public:
+    Application(int &argc, char **argv);
+};
 
 // Loads Qt's own German texts, so that the standard buttons of message and
 // input boxes read "Ja", "Nein", "Abbrechen" like the rest of the program.
@@ -49,6 +59,12 @@ struct InputBoxCall {
 QString inputBox(const QString &prompt, const QString &title = applicationTitle(),
                  const QString &defaultText = {});
 void setInputBoxResponder(std::function<QString(const InputBoxCall &)> responder);
+// Asks for a line of text without holding up the window: `answered` gets the
+// text once the question is confirmed, an empty text when it is cancelled.
+// The field is named `fieldName`, the question `fieldName` + "Dialog". A test's
+// input box responder answers in its place, on the event loop's next turn.
+QDialog *askText(QWidget *parent, const QString &fieldName, const InputBoxCall &call, int maxLength,
+                 std::function<void(const QString &)> answered);
 
 // The program folder: the one given by "--folder DIR", otherwise the
 // executable's folder.

@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr quint32 red = 0xFF;
-constexpr quint32 green = 65280;
-constexpr quint32 white = 0xFFFFFF;
-
 bool kicked() {
     return program::controlWindow().kicken != 0;
 }
@@ -32,7 +28,7 @@ quint32 restingInk(const Skin &skin, const vb::Label *key) {
 
 void frmMain::Image12_Click() {
     displayColour = m_skin.buildColour;
-    Label67->setForeColor(65280);
+    Label67->setForeColor(vb::vbGreen);
     Image38->setVisible(true);
     Image37->setVisible(false);
     Image36->setVisible(false);
@@ -55,7 +51,7 @@ void frmMain::Image11_Click() {
         return;
     Image38->setVisible(false);
     Image37->setVisible(true);
-    Label67->setForeColor(white);
+    Label67->setForeColor(vb::vbWhite);
     Image36->setVisible(true);
     Timer6->setInterval(0);
     Image12->setVisible(true);
@@ -79,7 +75,7 @@ void frmMain::Label14_Click() {
     } else {
         if (objWaveOut)
             objWaveOut->PlaybackStop();
-        Label14->setBackColor(0xFF);
+        Label14->setBackColor(vb::vbRed);
         Image4->setVisible(true);
         idleSeconds = 1;
         Image5->setVisible(false);
@@ -95,7 +91,7 @@ void frmMain::Label22_Click() {
 
 void frmMain::Label24_Click() {
     Timer1->setInterval(0);
-    Label4->setBackColor(0);
+    Label4->setBackColor(vb::vbBlack);
     Label10_Click();
     Label24->setEnabled(false);
     Label4->setCaption(ChannelPlan::displayText(kanalbild));
@@ -122,7 +118,7 @@ void frmMain::Label43_Click() {
 }
 
 void frmMain::Text1_KeyDown(int KeyCode, int) {
-    if (KeyCode == 13)
+    if (KeyCode == vb::vbKeyReturn)
         Command1_Click();
 }
 
@@ -134,7 +130,7 @@ void frmMain::Label46_MouseDown() {
     if (holdTicks < 1) {
         Image4->setVisible(false);
         Label5_Click();
-        Label46->setForeColor(red);
+        Label46->setForeColor(vb::vbRed);
         Image18->setBorderStyle(1);
     }
 }
@@ -164,7 +160,7 @@ void frmMain::Label48_Click() {
 
 void frmMain::Label48_MouseDown() {
     if (!kicked())
-        Label48->setForeColor(red);
+        Label48->setForeColor(vb::vbRed);
 }
 
 void frmMain::Label48_MouseUp() {
@@ -175,7 +171,7 @@ void frmMain::Label50_MouseDown() {
     if (kicked())
         return;
     Image30->setBorderStyle(1);
-    Label50->setForeColor(red);
+    Label50->setForeColor(vb::vbRed);
 }
 
 void frmMain::Label50_MouseUp() {
@@ -199,8 +195,7 @@ void frmMain::Label50_MouseUp() {
 
 // The bare transmit key: no lock, busy test, meter or announcement.
 void frmMain::Label8_MouseDown() {
-    Label2->setBackColor(red);
-    Label1->setBackColor(0);
+    showTransmitLamps(true);
     if (objWaveOut)
         objWaveOut->PlaybackStop();
     if (objWaveIn)
@@ -208,8 +203,7 @@ void frmMain::Label8_MouseDown() {
 }
 
 void frmMain::Label8_MouseUp() {
-    Label2->setBackColor(0);
-    Label1->setBackColor(green);
+    showTransmitLamps(false);
     if (objWaveIn)
         objWaveIn->RecordStop();
     if (objWaveOut)
@@ -247,8 +241,7 @@ void frmMain::Label12_DblClick() {
 }
 
 void frmMain::panelDrag_MouseDown(int Button) {
-    if (Button == 1)
-        vb::startWindowDrag(this);
+    dragWindow(Button);
 }
 
 void frmMain::Timer7_Timer() {
@@ -287,7 +280,8 @@ void frmMain::connectHandlers() {
     connect(Label14, &vb::Label::Click, this, &frmMain::Label14_Click);
     connect(Label17, &vb::Label::Click, this, &frmMain::Label17_Click);
     connect(Label44, &vb::Label::Click, this, &frmMain::Label44_Click);
-    installKeyPreview();
+    connect(senden, &vb::CommandButton::LostFocus, this, &frmMain::senden_LostFocus);
+    setKeyPreview();
     // The radio starts with the speaker on, the key free and the meter's
     // pressed-key pictures up; the panel shows only the pictures that say so.
     Image4->setVisible(false);

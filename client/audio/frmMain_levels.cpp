@@ -156,7 +156,7 @@ void frmMain::Label28_Click() {
         Image13->setVisible(true);
         Timer5->setInterval(500);
         rogerBeep = 1;
-        Label29->setBackColor(0xFF);
+        Label29->setBackColor(vb::vbRed);
     } else {
         Timer5->setInterval(0);
         rogerBeep = 0;

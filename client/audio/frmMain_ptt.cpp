@@ -8,19 +8,16 @@
 #include "radio/program.h"
 #include "system.h"
 
-#include <QApplication>
-#include <QKeyEvent>
 #include <QThread>
-#include <QWindow>
 
 namespace {
 
-constexpr int spaceKey = 32;
-constexpr quint32 red = 0xFF;
-constexpr quint32 green = 0xFF00;
-
 bool kicked() {
     return program::controlWindow().kicken != 0;
+}
+
+bool isArrowKey(int keyCode) {
+    return keyCode >= vb::vbKeyLeft && keyCode <= vb::vbKeyDown;
 }
 
 } // namespace
@@ -28,118 +25,79 @@ bool kicked() {
 // The window sees every key before the control with the focus does, as the
 // shortcut keys need. Arrow keys are taken here: on a button they would
 // move the focus instead.
-class frmMain::KeyPreview : public QObject {
-public:
-    explicit KeyPreview(frmMain *window) : m_window(window) {}
+bool frmMain::previewKeyDown(int keyCode, int shift) {
+    Form_KeyDown(keyCode, shift);
+    return isArrowKey(keyCode);
+}
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        // A key released while another window is active is never seen here:
-        // the window holds no key once it loses activation.
-        if (event->type() == QEvent::WindowDeactivate && watched == m_window)
-            m_window->forgetHeldKeys();
-        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
-            return false;
-        // A key event travels up from the focus widget; look at it once.
-        QWidget *first = QApplication::focusWidget();
-        if (first ? watched != first : watched != m_window)
-            return false;
-        auto *key = static_cast<QKeyEvent *>(event);
-        const int code = vb::keyCodeFromQt(key->key());
-        if (event->type() == QEvent::KeyRelease) {
-            if (!key->isAutoRepeat() && code > 0 && code < 256)
-                m_window->m_keyDown[code] = false;
-            return false;
-        }
-        if (code > 0 && code < 256)
-            m_window->m_keyDown[code] = true;
-        m_window->Form_KeyDown(code, vb::shiftValue(key->modifiers()));
-        return code >= 37 && code <= 40;
-    }
+void frmMain::applicationDeactivated() {
+    endTransmissionOnFocusLoss();
+}
 
-private:
-    frmMain *m_window;
-};
-
-void frmMain::installKeyPreview() {
-    m_keyPreview = std::make_unique<KeyPreview>(this);
-    QObject *preview = m_keyPreview.get();
-    installEventFilter(preview);
-    for (QWidget *child : findChildren<QWidget *>())
-        child->installEventFilter(preview);
-
-    connect(senden, &vb::CommandButton::LostFocus, preview, [this] { senden_LostFocus(); });
-    connect(qApp, &QGuiApplication::applicationStateChanged, preview,
-            [this](Qt::ApplicationState state) {
-                if (state != Qt::ApplicationActive) {
-                    forgetHeldKeys();
-                    endTransmissionOnFocusLoss();
-                }
-            });
-    connect(qApp, &QGuiApplication::focusWindowChanged, preview, [this](QWindow *window) {
-        if (!m_releaseOnFocusLoss)
-            return;
-        // A click into a window of ours from outside keys before the window
-        // gets the focus; the window that then gets it holds the key.
-        if (!m_keyingWindow && window) {
-            m_keyingWindow = window;
-            return;
-        }
-        if (window != m_keyingWindow)
-            endTransmissionOnFocusLoss();
-    });
+void frmMain::focusLeft() {
+    endTransmissionOnFocusLoss();
 }
 
 void frmMain::endTransmissionOnFocusLoss() {
-    if (!m_releaseOnFocusLoss)
+    if (!watchingFocus())
         return;
     if (recordingStarted)
-        senden_KeyUp(spaceKey, 0);
+        senden_KeyUp(vb::vbKeySpace, 0);
     else
         senden_MouseUp(0, 0, 0, 0);
 }
 
-// The speaker plays after every release; the mute display says so.
-void frmMain::showSpeakerOn() {
+// A press ends the mute; playback itself reopens on the release.
+void frmMain::endMute() {
     Image4->setVisible(false);
     Image5->setVisible(true);
     Label14->setBackColor(vb::systemGrayText);
     muted = 0;
 }
 
-void frmMain::senden_KeyDown(int KeyCode, int) {
-    if (kicked())
-        return;
-    Image4->setVisible(false);
-    Image32->setBorderStyle(1);
-    if (ProgressBar2->value() == 70.0f)
-        return;
+void frmMain::showTransmitLamps(bool transmitting) {
+    Label2->setBackColor(transmitting ? vb::vbRed : vb::vbBlack);
+    Label1->setBackColor(transmitting ? vb::vbBlack : vb::vbGreen);
+}
 
+// The control link reports the channel's activity on its next tick.
+void frmMain::announceTransmission() {
+    MRLS_Einlog &control = program::controlWindow();
+    control.i = 4;
+    control.kanalzeig = Label4->caption();
+}
+
+// A press while locked changes nothing; one while the channel is busy only
+// hides the mute indicator. Otherwise the send meter starts and the mute ends.
+bool frmMain::startSendMeter() {
+    if (kicked())
+        return false;
+    Image4->setVisible(false);
+    if (ProgressBar2->value() == 70.0f)
+        return false;
     Timer4->setInterval(26);
     idleSeconds = 0;
-    Image4->setVisible(false);
-    Image5->setVisible(true);
-    Label14->setBackColor(vb::systemGrayText);
-    muted = 0;
+    endMute();
     sendMeterOn = 1;
-    if (KeyCode != spaceKey)
+    return true;
+}
+
+void frmMain::senden_KeyDown(int KeyCode, int) {
+    if (!kicked())
+        Image32->setBorderStyle(1);
+    // Any other key than the space bar only starts the meter display.
+    if (!startSendMeter() || KeyCode != vb::vbKeySpace)
         return;
 
-    Image35->setVisible(false);
-    Image36->setVisible(true);
+    showKeyPressed(true);
     if (transmitAnnounced == 0) {
         transmitAnnounced = 1;
-        MRLS_Einlog &control = program::controlWindow();
-        control.i = 4;
-        control.kanalzeig = Label4->caption();
+        announceTransmission();
     }
     idleSeconds = 0;
-    Label2->setBackColor(red);
-    Label1->setBackColor(0);
-    if (!m_unattendedKeying) {
-        m_releaseOnFocusLoss = true;
-        m_keyingWindow = QGuiApplication::focusWindow();
-    }
+    showTransmitLamps(true);
+    if (!m_unattendedKeying)
+        watchFocus();
 
     if (recordingStarted == 0) {
         if (objWaveOut)
@@ -150,52 +108,32 @@ void frmMain::senden_KeyDown(int KeyCode, int) {
     }
 }
 
+void frmMain::showKeyPressed(bool pressed) {
+    Image35->setVisible(!pressed);
+    Image36->setVisible(pressed);
+    Image32->setBorderStyle(pressed ? 1 : 0);
+}
+
+// The mouse's release and the pictures, the once-per-press announcement
+// and the capture state besides.
 void frmMain::senden_KeyUp(int, int) {
-    needleRest();
-    Image35->setVisible(true);
-    Image36->setVisible(false);
-    Image32->setBorderStyle(0);
+    showKeyPressed(false);
     transmitAnnounced = 0;
-    Label60->setLeftTwips(96);
-    Timer4->setInterval(0);
-    idleSeconds = 0;
-    sendMeterOn = 0;
-    Label2->setBackColor(0);
-    Label1->setBackColor(green);
     recordingStarted = 0;
-    m_releaseOnFocusLoss = false;
-    if (objWaveIn)
-        objWaveIn->RecordStop();
-    if (objWaveOut && objWaveOut->PlaybackStart(voiceFormat))
-        showSpeakerOn();
+    senden_MouseUp(0, 0, 0, 0);
 }
 
 void frmMain::senden_MouseDown(int, int, float, float) {
-    if (kicked())
+    if (!startSendMeter())
         return;
-    Image4->setVisible(false);
-    if (ProgressBar2->value() == 70.0f)
-        return;
-
-    sendMeterOn = 1;
-    Timer4->setInterval(26);
-    Image4->setVisible(false);
-    Image5->setVisible(true);
-    Label14->setBackColor(vb::systemGrayText);
-    muted = 0;
-    idleSeconds = 0;
-    Label2->setBackColor(red);
-    Label1->setBackColor(0);
-    m_releaseOnFocusLoss = true;
-    m_keyingWindow = QGuiApplication::focusWindow();
+    showTransmitLamps(true);
+    watchFocus();
 
     if (objWaveOut)
         objWaveOut->PlaybackStop();
     if (!kicked() && objWaveIn)
         objWaveIn->RecordStart(voiceFormat);
-    MRLS_Einlog &control = program::controlWindow();
-    control.i = 4;
-    control.kanalzeig = Label4->caption();
+    announceTransmission();
 }
 
 void frmMain::senden_MouseUp(int, int, float, float) {
@@ -204,36 +142,28 @@ void frmMain::senden_MouseUp(int, int, float, float) {
     Timer4->setInterval(0);
     idleSeconds = 0;
     sendMeterOn = 0;
-    Label2->setBackColor(0);
-    Label1->setBackColor(green);
+    showTransmitLamps(false);
     // A mouse release while the keyboard still holds the key leaves the
     // focus watch to the keyboard's release.
     if (!recordingStarted)
-        m_releaseOnFocusLoss = false;
+        stopWatchingFocus();
     if (objWaveIn)
         objWaveIn->RecordStop();
+    // The speaker plays after every release; the mute display says so.
     if (objWaveOut && objWaveOut->PlaybackStart(voiceFormat))
-        showSpeakerOn();
+        endMute();
 }
 
 void frmMain::Image32_MouseDown() {
     if (kicked())
         return;
-    Image35->setVisible(false);
-    Image36->setVisible(true);
-    Image32->setBorderStyle(1);
+    showKeyPressed(true);
     senden_MouseDown(0, 0, 0, 0);
 }
 
 void frmMain::Image32_MouseUp() {
-    Image35->setVisible(true);
-    Image36->setVisible(false);
-    Image32->setBorderStyle(0);
+    showKeyPressed(false);
     senden_MouseUp(0, 0, 0, 0);
-}
-
-void frmMain::forgetHeldKeys() {
-    m_keyDown.fill(false);
 }
 
 void frmMain::senden_LostFocus() {
@@ -246,8 +176,8 @@ void frmMain::senden_LostFocus() {
 
 bool frmMain::GetCursorKeys(QWidget *control) {
     int keyCode = 0;
-    for (int arrow : {40, 39, 38, 37}) {
-        if (m_keyDown[arrow]) {
+    for (int arrow : {vb::vbKeyDown, vb::vbKeyRight, vb::vbKeyUp, vb::vbKeyLeft}) {
+        if (keyHeld(arrow)) {
             keyCode = arrow;
             break;
         }
@@ -260,19 +190,19 @@ bool frmMain::GetCursorKeys(QWidget *control) {
 
 void frmMain::Form_KeyDown(int KeyCode, int) {
     switch (KeyCode) {
-    case 40:
+    case vb::vbKeyDown:
         Label10_Click();
         break;
-    case 38:
+    case vb::vbKeyUp:
         Label9_Click();
         break;
-    case 39:
+    case vb::vbKeyRight:
         Label38_Click();
         break;
-    case 37:
+    case vb::vbKeyLeft:
         Label39_Click();
         break;
-    case 27:
+    case vb::vbKeyEscape:
         if (voiceConnected) {
             voiceConnected = 0;
             SaveOptions();
@@ -282,10 +212,10 @@ void frmMain::Form_KeyDown(int KeyCode, int) {
             Image12_Click();
         }
         break;
-    case 76:
+    case vb::vbKeyL:
         Label17_Click();
         break;
-    case 82:
+    case vb::vbKeyR:
         Label28_Click();
         break;
     default:
@@ -309,7 +239,7 @@ void frmMain::MSComm1_OnComm() {
     // A pedal holds the key for as long as it likes, whatever has the focus.
     m_unattendedKeying = true;
     if (MSComm1->DSRHolding())
-        senden_KeyDown(spaceKey, 0);
+        senden_KeyDown(vb::vbKeySpace, 0);
     else
         senden_KeyUp(0, 0);
     m_unattendedKeying = false;
@@ -329,8 +259,8 @@ void frmMain::Timer3_Timer() {
     if (idleSeconds != 700)
         return;
     m_unattendedKeying = true;
-    senden_KeyDown(spaceKey, 0);
-    senden_KeyUp(spaceKey, 0);
+    senden_KeyDown(vb::vbKeySpace, 0);
+    senden_KeyUp(vb::vbKeySpace, 0);
     m_unattendedKeying = false;
     Image4->setVisible(false);
     Image5->setVisible(true);

@@ -16,22 +16,12 @@
 #include "sound.h"
 #include "system.h"
 
-#include <QApplication>
 #include <QCloseEvent>
-#include <QDialog>
-#include <QDialogButtonBox>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFont>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPushButton>
 #include <QSettings>
 #include <QTimer>
-#include <QVBoxLayout>
-#include <QWindow>
 
 namespace {
 
@@ -44,25 +34,19 @@ constexpr int longestInput = 1000;
 
 // The faceplate colours of the radio's six panel styles (light, dark, ink),
 // so that the chat looks like the part of the radio it hangs under.
-struct Plate {
-    QColor light;
-    QColor mid;
-    QColor ink;
-};
-
-const Plate goldPlates[6] = {
+const vb::Faceplate goldPlates[6] = {
     {"#f3d27a", "#b8862b", "#6b4a12"}, {"#f4e6c4", "#c9b083", "#7d6a48"},
     {"#d49a5a", "#8c5a26", "#4c2d0d"}, {"#4a3f2a", "#211b10", "#c9a24a"},
     {"#e6946a", "#a5532b", "#5b2710"}, {"#efdcae", "#c4a76b", "#6e5a32"},
 };
-const Plate greyPlates[6] = {
+const vb::Faceplate greyPlates[6] = {
     {"#e4e6e8", "#a4a8ad", "#55595e"}, {"#6c7075", "#33363a", "#c8ccd0"},
     {"#8e9aa6", "#56616c", "#262d33"}, {"#7b7f84", "#44484c", "#d9dde1"},
     {"#9fb4c8", "#5a7389", "#24323f"}, {"#a9aa86", "#6b6c4a", "#2e2f1c"},
 };
 
 // Styles count from 1; the radio starts with none chosen yet (0).
-const Plate &plateFor(bool grey, int style) {
+const vb::Faceplate &plateFor(bool grey, int style) {
     const int index = style >= 1 && style <= 6 ? style - 1 : 0;
     return grey ? greyPlates[index] : goldPlates[index];
 }
@@ -71,47 +55,26 @@ quint32 valueOf(const QColor &colour) {
     return quint32(colour.blue()) << 16 | quint32(colour.green()) << 8 | quint32(colour.red());
 }
 
-// Settings of the user, per organisation: on Windows the registry key
-// HKCU\Software\<organisation> itself.
-std::unique_ptr<QSettings> userSettings(const QString &organisation) {
-#ifdef Q_OS_WIN
-    return std::make_unique<QSettings>(
-        QStringLiteral("HKEY_CURRENT_USER\\Software\\") + organisation, QSettings::NativeFormat);
-#else
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation);
-#endif
-}
-
-// Splits "HKCU\SOFTWARE\<organisation>\<key>"; false for any other path.
-bool splitRegistryPath(const QString &path, QString *organisation, QString *key) {
-    const QStringList parts = path.split(u'\\');
-    if (parts.size() != 4 || parts[2].isEmpty() || parts[3].isEmpty())
-        return false;
-    const bool currentUser = parts[0].compare(u"HKCU", Qt::CaseInsensitive) == 0 ||
-                             parts[0].compare(u"HKEY_CURRENT_USER", Qt::CaseInsensitive) == 0;
-    if (!currentUser || parts[1].compare(u"SOFTWARE", Qt::CaseInsensitive) != 0)
-        return false;
-    *organisation = parts[2];
-    *key = parts[3];
-    return true;
-}
-
 // The call sign is offered once; after that a user sets it from the menu.
 const QString offeredKey = QStringLiteral("chat/callSignOffered");
 
 } // namespace
 
 mrlxchat::mrlxchat(frmMain *radio, QWidget *parent)
-    : QWidget(parent), m_radio(radio ? radio : program::mainWindow()) {
+    : vb::Form(parent), m_radio(radio ? radio : program::mainWindow()) {
     setObjectName(QStringLiteral("mrlxchat"));
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowTitle(QString());
     setAccessibleName(QStringLiteral("MRLX-Chat"));
-    setFixedSize(vb::pixelsFromTwips(clientWidthTwips), vb::pixelsFromTwips(clientHeightTwips));
+    setClientSizeTwips(clientWidthTwips, clientHeightTwips);
     createControls();
     m_pointer = std::make_unique<FormPointer>(this);
     loadLinkControl();
     applyLook();
+    // The link control's face needs the application to go: a window still
+    // loaded at the end goes before the application does.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+            [] { program::unloadChatWindow(); });
 }
 
 mrlxchat::~mrlxchat() {
@@ -132,7 +95,11 @@ void mrlxchat::createControls() {
     Label2 = new vb::Label(this, QStringLiteral("Label2"));
     Label2->setTwipsGeometry(1080, 30, 1755, 255);
     Label2->setToolTipText(QStringLiteral("Klick: Funkgerät minimieren, rechte Maustaste: Menü"));
-    Label2->setContextMenuPolicy(Qt::CustomContextMenu);
+    Label2->addPopupMenuItem(QStringLiteral("Rufzeichen ändern …"), [this] { editCallSign(); });
+    Label2->addPopupMenuItem(QStringLiteral("Neu verbinden"), [this] {
+        cmdcancel_Click();
+        cmdconnect_Click();
+    });
     Check1 = new vb::CheckBox(this, QStringLiteral("Check1"), QStringLiteral("Sound off"));
     Check1->setTwipsGeometry(7440, 12, 1245, 315);
     Check1->setValue(0);
@@ -194,15 +161,6 @@ void mrlxchat::createControls() {
     connect(Label1, &vb::Label::MouseDown, this,
             [this](int button, int, float, float) { Label1_MouseDown(button); });
     connect(Label2, &vb::Label::Click, this, &mrlxchat::Label2_Click);
-
-    m_callSignMenu = new QMenu(this);
-    m_callSignMenu->addAction(QStringLiteral("Rufzeichen ändern …"), this, &mrlxchat::editCallSign);
-    m_callSignMenu->addAction(QStringLiteral("Neu verbinden"), this, [this] {
-        cmdcancel_Click();
-        cmdconnect_Click();
-    });
-    connect(Label2, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint &at) { m_callSignMenu->popup(Label2->mapToGlobal(at)); });
 }
 
 void mrlxchat::loadLinkControl() {
@@ -228,9 +186,9 @@ void mrlxchat::loadLinkControl() {
 void mrlxchat::Form_Load() {
     // A newcomer is asked for a call sign once, before the load reads it; the
     // load goes on when the question is answered.
-    QSettings own(QStringLiteral("vudi"), QStringLiteral("marlox"));
-    if (RegRead(callSignPath).isEmpty() && !own.value(offeredKey).toBool()) {
-        own.setValue(offeredKey, true);
+    const auto own = radioSettings();
+    if (RegRead(callSignPath).isEmpty() && !own->value(offeredKey).toBool()) {
+        own->setValue(offeredKey, true);
         QTimer::singleShot(0, this, &mrlxchat::offerCallSign);
         return;
     }
@@ -247,73 +205,43 @@ void mrlxchat::Form_Load() {
 }
 
 void mrlxchat::offerCallSign() {
-    editCallSign();
-    if (m_callSignDialog)
-        connect(m_callSignDialog, &QDialog::finished, this, &mrlxchat::Form_Load);
+    askCallSign(true);
 }
 
 void mrlxchat::editCallSign() {
+    askCallSign(false);
+}
+
+void mrlxchat::askCallSign(bool thenLoad) {
     if (m_callSignDialog) {
         m_callSignDialog->raise();
+        if (thenLoad)
+            connect(m_callSignDialog, &QDialog::finished, this, &mrlxchat::Form_Load);
         return;
     }
-    auto *dialog = new QDialog(this, Qt::Dialog);
-    dialog->setObjectName(QStringLiteral("callSignDialog"));
-    dialog->setWindowTitle(QStringLiteral("Rufzeichen"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    auto *layout = new QVBoxLayout(dialog);
-    auto *prompt = new QLabel(
-        QStringLiteral("Unter welchem Rufzeichen sollen dich die anderen im Chat lesen?"), dialog);
-    prompt->setWordWrap(true);
-    layout->addWidget(prompt);
-    auto *field = new QLineEdit(dialog);
-    field->setObjectName(QStringLiteral("callSign"));
-    field->setAccessibleName(QStringLiteral("Rufzeichen"));
-    field->setMaxLength(nickWidth);
-    field->setText(RegRead(callSignPath));
-    layout->addWidget(field);
-    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
-    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Abbrechen"));
-    layout->addWidget(buttons);
-    connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
-    connect(dialog, &QDialog::accepted, this, [this, field] {
-        const QString callSign = field->text().left(nickWidth);
-        if (trimBlanks(callSign).isEmpty() || callSign == RegRead(callSignPath))
-            return;
-        RegWrite(callSignPath, callSign);
-        txtname->setText(callSign);
-        Label2->setCaption(callSign);
-        // A call sign goes out with the join line: a link that is up takes
-        // it over on a fresh connection, one that is down on the next.
-        if (connected) {
-            cmdcancel_Click();
-            cmdconnect_Click();
-        }
-    });
-    m_callSignDialog = dialog;
-    dialog->setWindowModality(Qt::WindowModal);
-    dialog->open();
+    const vb::InputBoxCall question{
+        QStringLiteral("Unter welchem Rufzeichen sollen dich die anderen im Chat lesen?"),
+        QStringLiteral("Rufzeichen"), RegRead(callSignPath)};
+    m_callSignDialog = vb::askText(this, QStringLiteral("callSign"), question, nickWidth,
+                                   [this, thenLoad](const QString &answer) {
+                                       takeCallSign(answer.left(nickWidth));
+                                       if (thenLoad)
+                                           Form_Load();
+                                   });
 }
 
-QString mrlxchat::RegRead(const QString &path) {
-    QString organisation;
-    QString key;
-    if (!splitRegistryPath(path, &organisation, &key))
-        return {};
-    const QVariant value = userSettings(organisation)->value(key);
-    return value.canConvert<QString>() ? value.toString() : QString();
-}
-
-bool mrlxchat::RegWrite(const QString &path, const QString &value) {
-    QString organisation;
-    QString key;
-    if (!splitRegistryPath(path, &organisation, &key))
-        return false;
-    const auto settings = userSettings(organisation);
-    settings->setValue(key, value);
-    settings->sync();
-    return settings->status() == QSettings::NoError;
+void mrlxchat::takeCallSign(const QString &callSign) {
+    if (trimBlanks(callSign).isEmpty() || callSign == RegRead(callSignPath))
+        return;
+    RegWrite(callSignPath, callSign);
+    txtname->setText(callSign);
+    Label2->setCaption(callSign);
+    // A call sign goes out with the join line: a link that is up takes
+    // it over on a fresh connection, one that is down on the next.
+    if (connected) {
+        cmdcancel_Click();
+        cmdconnect_Click();
+    }
 }
 
 void mrlxchat::UpdateControls() {
@@ -529,10 +457,7 @@ void mrlxchat::txtchat_Click() {
 }
 
 void mrlxchat::Label1_MouseDown(int button) {
-    if (button != 1)
-        return;
-    if (QWindow *window = windowHandle())
-        window->startSystemMove();
+    dragWindow(button);
 }
 
 void mrlxchat::Label2_Click() {
@@ -550,7 +475,7 @@ void mrlxchat::closeEvent(QCloseEvent *event) {
         m_radio->chatShown = 0;
     }
     const QPointer<mrlxchat> self(this);
-    QTimer::singleShot(0, qApp, [self] {
+    QTimer::singleShot(0, QCoreApplication::instance(), [self] {
         if (self && self->isHidden() && program::chatWindowLoaded() &&
             &program::chatWindow() == self.data())
             program::unloadChatWindow();
@@ -560,7 +485,7 @@ void mrlxchat::closeEvent(QCloseEvent *event) {
 void mrlxchat::applyLook() {
     m_paintedStyle = m_radio ? m_radio->panelStyle : 1;
     const bool grey = m_radio && m_radio->skin().name == QLatin1String("grey");
-    const Plate &plate = plateFor(grey, m_paintedStyle);
+    const vb::Faceplate &plate = plateFor(grey, m_paintedStyle);
     quint32 lit = 0x80C0FF;
     if (m_radio)
         vb::colourFromText(m_radio->skin().buildColour, &lit);
@@ -587,42 +512,14 @@ void mrlxchat::applyLook() {
     checkPalette.setColor(QPalette::WindowText, plate.ink);
     Check1->setPalette(checkPalette);
 
-    const QString paper = grey ? QStringLiteral("#f1f2f3") : QStringLiteral("#fbf6e6");
-    txtchat->setStyleSheet(QStringLiteral("QTextEdit { background: %1; color: #101010; border: 2px "
-                                          "solid #1a1a1a; border-radius: 3px; }")
-                               .arg(paper));
-    txtNachricht->setStyleSheet(
-        QStringLiteral("QLineEdit { background: %1; color: #101010; border: 2px solid #1a1a1a; "
-                       "border-radius: 3px; padding: 0 3px; } QLineEdit:disabled { background: "
-                       "#9a9a9a; }")
-            .arg(paper));
-    cmdsend->setStyleSheet(QStringLiteral(
-        "QPushButton { color: #e8e8e8; font-weight: bold; border: 1px solid #000; border-radius: "
-        "3px; background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a5a5a, stop:1 "
-        "#262626); } QPushButton:pressed { color: #ff4040; } QPushButton:disabled { color: "
-        "#808080; }"));
+    const QColor paper(QRgb(grey ? 0xf1f2f3 : 0xfbf6e6));
+    vb::setPaperLook(*txtchat, paper);
+    vb::setPaperLook(*txtNachricht, paper);
+    vb::setDarkKeyLook(*cmdsend);
     update();
 }
 
 void mrlxchat::paintEvent(QPaintEvent *) {
     const bool grey = m_radio && m_radio->skin().name == QLatin1String("grey");
-    const Plate &plate = plateFor(grey, m_paintedStyle);
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    QLinearGradient faceplate(0, 0, 0, height());
-    faceplate.setColorAt(0, plate.light);
-    faceplate.setColorAt(0.55, plate.mid);
-    faceplate.setColorAt(1, plate.light);
-    QPainterPath outline;
-    outline.addRoundedRect(area, 10, 10);
-    painter.fillPath(outline, faceplate);
-    // Brushed like the radio's faceplate.
-    painter.setPen(QColor(255, 255, 255, 18));
-    for (int x = 8; x < width() - 8; x += 4)
-        painter.drawLine(x, 3, x, height() - 3);
-    painter.setPen(QPen(Qt::black, 1.5));
-    painter.drawPath(outline);
-    painter.setPen(QColor(255, 255, 255, 96));
-    painter.drawRoundedRect(area.adjusted(3, 3, -3, -3), 8, 8);
+    vb::paintFaceplate(*this, plateFor(grey, m_paintedStyle));
 }

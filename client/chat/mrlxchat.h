@@ -2,24 +2,24 @@
 
 #include "chat/chatarrival.h"
 #include "controls.h"
+#include "deployment.h"
+#include "form.h"
 #include "hyperlinkinterface.h"
+#include "system.h"
 #include "winsock.h"
 
-#include <QDialog>
 #include <QPointer>
 #include <QString>
-#include <QWidget>
 #include <memory>
 #include <vector>
 
 class frmMain;
 
 class QEventLoop;
-class QMenu;
 
 // The text-chat window under the radio: typed lines with the stations on the
 // same channel, links in them clickable.
-class mrlxchat : public QWidget {
+class mrlxchat : public vb::Form {
     Q_OBJECT
 public:
     // The window belongs to a radio: the program's main window unless given.
@@ -35,7 +35,7 @@ public:
     // What the history keeps; the oldest lines go first.
     static constexpr int historyLines = 500;
     static constexpr int historyCharacters = 200000;
-    static inline const QString callSignPath = QStringLiteral("HKCU\\SOFTWARE\\vudi\\ini0");
+    static inline const QString callSignPath = registryPath(QStringLiteral("ini0"));
     static inline const QString systemSpeaker = QStringLiteral("-system-");
 
     void Form_Load();
@@ -56,8 +56,10 @@ public:
 
     // The user's settings as a registry path "HKCU\SOFTWARE\<organisation>\<key>";
     // empty on any error.
-    static QString RegRead(const QString &path);
-    static bool RegWrite(const QString &path, const QString &value);
+    static QString RegRead(const QString &path) { return ::RegRead(path); }
+    static bool RegWrite(const QString &path, const QString &value) {
+        return ::RegWrite(path, value);
+    }
 
     // Asks for the call sign without blocking the window; a given one is stored
     // and, while connected, used from a fresh connection on.
@@ -100,6 +102,8 @@ private:
     void focusInput();
     QString channelText() const;
     void offerCallSign();
+    void askCallSign(bool thenLoad);
+    void takeCallSign(const QString &callSign);
 
     QPointer<frmMain> m_radio;
     RichTextBox *m_newLine = nullptr;
@@ -109,6 +113,5 @@ private:
     // Set while a send waits for its completion; a send during it does not wait again.
     QEventLoop *m_sendWait = nullptr;
     QPointer<QDialog> m_callSignDialog;
-    QMenu *m_callSignMenu = nullptr;
     int m_paintedStyle = -1;
 };

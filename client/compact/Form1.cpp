@@ -4,14 +4,11 @@
 #include "radio/program.h"
 #include "system.h"
 
-#include <QEvent>
 #include <QFont>
 #include <QMouseEvent>
 
 namespace {
 
-constexpr int spaceKey = 32;
-constexpr quint32 red = 0xFF;
 constexpr quint32 keyFace = 0x2e2e2e;
 constexpr quint32 keyText = 0xe8e8e8;
 constexpr int px = 15;
@@ -25,11 +22,11 @@ struct PictureSpot {
 
 } // namespace
 
-Form1::Form1(QWidget *parent) : QWidget(parent) {
+Form1::Form1(QWidget *parent) : vb::Form(parent) {
     setObjectName(QStringLiteral("Form1"));
     setAccessibleName(QStringLiteral("MRLX-Miniversion"));
     // The client area of 2700 x 1296 twips.
-    setFixedSize(vb::pixelsFromTwips(2700), vb::pixelsFromTwips(1296));
+    setClientSizeTwips(2700, 1296);
 
     Image1 = new vb::Image(this, QStringLiteral("Image1"));
     Image1->setTwipsGeometry(0, 0, 2700, 1296);
@@ -59,7 +56,7 @@ Form1::Form1(QWidget *parent) : QWidget(parent) {
     Label3 = new vb::Label(this, QStringLiteral("Label3"));
     Label3->setTwipsGeometry(645, 330, 570, 300);
     Label3->setBackColor(0xFFC0C0);
-    Label3->setForeColor(0);
+    Label3->setForeColor(vb::vbBlack);
     Label3->setAlignment(vb::Label::Center);
     Label3->setAccessibleDescription(QStringLiteral("Kanal"));
     Label2 = new vb::Label(this, QStringLiteral("Label2"), QStringLiteral("MAXI"));
@@ -81,7 +78,7 @@ Form1::Form1(QWidget *parent) : QWidget(parent) {
     Label1->setToolTipText(QStringLiteral("Sendetaste (Leertaste)"));
     for (vb::Label *key : {Label4, Label1}) {
         key->setBackColor(idleColour);
-        key->setForeColor(0);
+        key->setForeColor(vb::vbBlack);
         key->setBorderStyle(1);
         key->setAlignment(vb::Label::Center);
     }
@@ -214,9 +211,9 @@ void Form1::showMuteIdle() {
 
 void Form1::Label1_MouseDown() {
     m_keyed = true;
-    Label1->setBackColor(red);
+    Label1->setBackColor(vb::vbRed);
     if (frmMain *main = radio())
-        main->senden_KeyDown(spaceKey, 0);
+        main->senden_KeyDown(vb::vbKeySpace, 0);
     Timer1->setInterval(0);
     showMuteIdle();
 }
@@ -224,13 +221,13 @@ void Form1::Label1_MouseDown() {
 void Form1::Label1_MouseUp() {
     m_keyed = false;
     if (frmMain *main = radio())
-        main->senden_KeyUp(spaceKey, 0);
+        main->senden_KeyUp(vb::vbKeySpace, 0);
     Timer1->setInterval(1);
     Label1->setBackColor(idleColour);
 }
 
 void Form1::Command1_KeyDown(int KeyCode, int) {
-    if (KeyCode != spaceKey)
+    if (KeyCode != vb::vbKeySpace)
         return;
     Image8->hide();
     Image13->show();
@@ -249,11 +246,11 @@ void Form1::Command1_KeyUp(int, int) {
 }
 
 void Form1::Image3_MouseDown() {
-    Command1_KeyDown(spaceKey, 0);
+    Command1_KeyDown(vb::vbKeySpace, 0);
 }
 
 void Form1::Image3_MouseUp() {
-    Command1_KeyUp(spaceKey, 0);
+    Command1_KeyUp(vb::vbKeySpace, 0);
 }
 
 // The look follows this key's own colour, not the main window's state.
@@ -263,7 +260,7 @@ void Form1::Label4_Click() {
         if (main)
             main->Label14_Click();
         Label4->setBorderStyle(1);
-        Label4->setBackColor(red);
+        Label4->setBackColor(vb::vbRed);
         Image5->hide();
         Image6->show();
     } else {
@@ -324,18 +321,11 @@ void Form1::Label11_Click() {
     Label2_Click();
 }
 
-void Form1::dragWindow(int Button) {
-    if (Button == 1)
-        vb::startWindowDrag(this);
-}
-
 void Form1::mousePressEvent(QMouseEvent *event) {
     dragWindow(vb::buttonValue(event->button()));
 }
 
-bool Form1::event(QEvent *event) {
-    // A held key whose release goes to another window would never let go.
-    if (event->type() == QEvent::WindowDeactivate && m_keyed)
+void Form1::windowDeactivated() {
+    if (m_keyed)
         Command1_KeyUp(0, 0);
-    return QWidget::event(event);
 }

@@ -1,15 +1,14 @@
 #pragma once
 
 #include "controls.h"
-
-#include <QWidget>
+#include "form.h"
 
 class frmMain;
 
 // The compact push-to-talk window that stands in for the radio while the
 // main window is minimised. It owns no radio logic: every key calls the main
 // window's own handler.
-class Form1 : public QWidget {
+class Form1 : public vb::Form {
     Q_OBJECT
 public:
     explicit Form1(QWidget *parent = nullptr);
@@ -49,7 +48,8 @@ public:
     vb::Timer *Timer1 = nullptr;
 
 protected:
-    bool event(QEvent *event) override;
+    // A held key whose release goes to another window would never let go.
+    void windowDeactivated() override;
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
@@ -57,7 +57,6 @@ private:
     void showMuteIdle();
     void applySkin();
     void connectHandlers();
-    void dragWindow(int Button);
 
     // True from a push-to-talk press here to its release.
     bool m_keyed = false;

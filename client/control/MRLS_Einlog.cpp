@@ -5,13 +5,13 @@
 #include "sound.h"
 #include "system.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
 #include <limits>
 
-MRLS_Einlog::MRLS_Einlog(QWidget *parent) : QWidget(parent) {
+MRLS_Einlog::MRLS_Einlog(QWidget *parent) : vb::Form(parent) {
     setObjectName(QStringLiteral("MRLS_Einlog"));
     setWindowTitle(QStringLiteral("MRLS"));
     resize(vb::pixelsFromTwips(2004), vb::pixelsFromTwips(1452));
@@ -145,8 +145,6 @@ struct MRLS_Einlog::CommandRow {
 };
 
 namespace {
-constexpr quint32 red = 0xFF;
-constexpr quint32 black = 0;
 // The broadcast word stands at characters 6 to 9.
 constexpr int broadcastWordAt = 5;
 constexpr int commandWordLength = 4;
@@ -174,16 +172,16 @@ void MRLS_Einlog::dispatch(QString message) {
 
     using Row = CommandRow;
     static const CommandRow rows[] = {
-        {"Na-0", Row::Whole, true, true, true, red, 1, Row::Notice},
-        {"Na-1", Row::Whole, true, true, true, red, 3, Row::Notice},
-        {"Na-2", Row::Whole, true, false, true, red, 4, Row::Notice},
-        {"Na-3", Row::Whole, true, true, true, red, 5, Row::Notice},
-        {"Na-4", Row::Whole, true, true, true, red, 6, Row::Notice},
-        {"alle", Row::AtSix, false, false, true, black, 7, Row::Notice},
-        {"all1", Row::AtSix, false, false, true, black, 8, Row::Notice},
-        {"aozl", Row::Whole, true, true, false, red, 2, Row::Kick},
-        {"gimx", Row::Whole, true, true, false, red, 9, Row::SwitchOff},
-        {"bann", Row::Whole, false, false, false, red, 0, Row::Ban},
+        {"Na-0", Row::Whole, true, true, true, vb::vbRed, 1, Row::Notice},
+        {"Na-1", Row::Whole, true, true, true, vb::vbRed, 3, Row::Notice},
+        {"Na-2", Row::Whole, true, false, true, vb::vbRed, 4, Row::Notice},
+        {"Na-3", Row::Whole, true, true, true, vb::vbRed, 5, Row::Notice},
+        {"Na-4", Row::Whole, true, true, true, vb::vbRed, 6, Row::Notice},
+        {"alle", Row::AtSix, false, false, true, vb::vbBlack, 7, Row::Notice},
+        {"all1", Row::AtSix, false, false, true, vb::vbBlack, 8, Row::Notice},
+        {"aozl", Row::Whole, true, true, false, vb::vbRed, 2, Row::Kick},
+        {"gimx", Row::Whole, true, true, false, vb::vbRed, 9, Row::SwitchOff},
+        {"bann", Row::Whole, false, false, false, vb::vbRed, 0, Row::Ban},
     };
     // Every row is checked, so one message may act more than once; nothing
     // runs after a ban.
@@ -248,7 +246,7 @@ void MRLS_Einlog::kick() {
     // No close button of its own: one still shown from an earlier notice stays.
     radio->Image16->setVisible(true);
     radio->Label49->setVisible(true);
-    radio->Label49->setBackColor(red);
+    radio->Label49->setBackColor(vb::vbRed);
     radio->Label49->setCaption(warntext);
 }
 
@@ -264,7 +262,7 @@ void MRLS_Einlog::switchOff() {
     radio->showNormalState();
     radio->Image16->setVisible(true);
     radio->Label49->setVisible(true);
-    radio->Label49->setBackColor(red);
+    radio->Label49->setBackColor(vb::vbRed);
     radio->Check1_Click();
     radio->Label49->setCaption(warntext);
 }
@@ -311,7 +309,7 @@ void MRLS_Einlog::closeThisWindow() {
     hide();
     // This window is on the call stack (a tick or a data arrival of its
     // own): it is unloaded once that has returned.
-    QTimer::singleShot(0, qApp, [window = QPointer<MRLS_Einlog>(this)] {
+    QTimer::singleShot(0, QCoreApplication::instance(), [window = QPointer<MRLS_Einlog>(this)] {
         if (window && program::controlWindowLoaded() && &program::controlWindow() == window)
             program::unloadControlWindow();
     });

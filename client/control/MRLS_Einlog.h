@@ -2,10 +2,10 @@
 
 #include "control/controlstream.h"
 #include "controls.h"
+#include "form.h"
 #include "winsock.h"
 
 #include <QString>
-#include <QWidget>
 #include <array>
 #include <vector>
 
@@ -13,7 +13,7 @@
 // server. It reports which channel this station is active on, raises the
 // admin alarm, receives the operators' messages, and holds the members the
 // other windows share with it.
-class MRLS_Einlog : public QWidget {
+class MRLS_Einlog : public vb::Form {
     Q_OBJECT
 public:
     explicit MRLS_Einlog(QWidget *parent = nullptr);

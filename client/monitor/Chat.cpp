@@ -1,7 +1,6 @@
 #include "monitor/Chat.h"
 
 #include "control/MRLS_Einlog.h"
-#include "monitor/activitycontrols.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 
@@ -62,7 +61,7 @@ void styleCaption(vb::Label *label, quint32 foreColour, double fontPt) {
 
 } // namespace
 
-Chat::Chat(QWidget *parent) : QWidget(parent) {
+Chat::Chat(QWidget *parent) : vb::Form(parent) {
     setObjectName(QStringLiteral("Chat"));
     // A satellite of the borderless radio: no frame of its own, no place in
     // the task bar; the radio keeps it at its right edge.
@@ -71,12 +70,12 @@ Chat::Chat(QWidget *parent) : QWidget(parent) {
     setAccessibleName(QStringLiteral("Aktiv-Monitor"));
     // The radio keeps the focus; the panel's tips show all the same.
     setAttribute(Qt::WA_AlwaysShowToolTips);
-    setFixedSize(vb::pixelsFromTwips(windowWidthTwips), vb::pixelsFromTwips(windowHeightTwips));
+    setClientSizeTwips(windowWidthTwips, windowHeightTwips);
     QPalette casing = palette();
     casing.setColor(QPalette::Window, QColor(0x10, 0x10, 0x10));
     setPalette(casing);
     setAutoFillBackground(true);
-    installActivityAccessibility();
+    vb::installActivityAccessibility();
     createControls();
 }
 
@@ -121,18 +120,18 @@ void Chat::createControls() {
         const int column = k % rowSize;
         const bool lower = k >= rowSize;
         const QString number = twoDigits(k + 1);
-        auto *bar = new ActivityBar(this, QStringLiteral("ProgressBar1(%1)").arg(k),
-                                    QStringLiteral("Kanal ") + number);
+        auto *bar = new vb::ActivityBar(this, QStringLiteral("ProgressBar1(%1)").arg(k),
+                                        QStringLiteral("Kanal ") + number);
         bar->setRange(0, 100);
         bar->setTwipsGeometry(144 + columnTwips * column, lower ? 1536 : 240, 108, 1044);
-        connect(bar, &ActivityBar::Click, this, [this, k] { ProgressBar1_Click(k); });
+        connect(bar, &vb::ActivityBar::Click, this, [this, k] { ProgressBar1_Click(k); });
         ProgressBar1[size_t(k)] = bar;
 
-        auto *label = new ChannelNumber(this, QStringLiteral("Label4(%1)").arg(k), number);
+        auto *label = new vb::ChannelNumber(this, QStringLiteral("Label4(%1)").arg(k), number);
         label->setTwipsGeometry(120 + columnTwips * column, lower ? 2616 : 1320, lower ? 156 : 180,
                                 180);
         styleCaption(label, vb::systemWindow, 5.5);
-        connect(label, &ChannelNumber::Click, this, [this, k] { Label4_Click(k); });
+        connect(label, &vb::ChannelNumber::Click, this, [this, k] { Label4_Click(k); });
         Label4[size_t(k)] = label;
     }
 
@@ -157,7 +156,7 @@ bool Chat::eventFilter(QObject *watched, QEvent *event) {
         if (found != radio->Image1.end())
             showPanelStyle(int(found - radio->Image1.begin()));
     }
-    return QWidget::eventFilter(watched, event);
+    return vb::Form::eventFilter(watched, event);
 }
 
 void Chat::Form_Load() {
@@ -182,7 +181,7 @@ void Chat::ParseActivity(const QString &message) {
 }
 
 void Chat::Timer3_Timer() {
-    for (ActivityBar *bar : ProgressBar1) {
+    for (vb::ActivityBar *bar : ProgressBar1) {
         float value = bar->value();
         if (value < 1)
             value = 1;
@@ -216,5 +215,5 @@ void Chat::closeEvent(QCloseEvent *event) {
         radio->Label44_Click();
         return;
     }
-    QWidget::closeEvent(event);
+    vb::Form::closeEvent(event);
 }

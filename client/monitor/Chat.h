@@ -1,19 +1,16 @@
 #pragma once
 
-#include "controls.h"
+#include "activitycontrols.h"
+#include "form.h"
 
 #include <QString>
-#include <QWidget>
 #include <array>
-
-class ActivityBar;
-class ChannelNumber;
 
 // The channel-activity panel beside the radio: one bar per channel, filled
 // when the control link passes on a report for that channel and drained over
 // the following 30 seconds; a click on a channel's number or bar tunes the
 // radio to it. It keeps working while hidden.
-class Chat : public QWidget {
+class Chat : public vb::Form {
     Q_OBJECT
 public:
     explicit Chat(QWidget *parent = nullptr);
@@ -35,8 +32,8 @@ public:
     vb::Frame *Frame1 = nullptr;
     vb::Label *Label5 = nullptr;
     vb::Label *Label1 = nullptr;
-    std::array<ActivityBar *, channelCount> ProgressBar1{};
-    std::array<ChannelNumber *, channelCount> Label4{};
+    std::array<vb::ActivityBar *, channelCount> ProgressBar1{};
+    std::array<vb::ChannelNumber *, channelCount> Label4{};
     vb::Timer *Timer3 = nullptr;
 
 protected:

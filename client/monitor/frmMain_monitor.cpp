@@ -12,7 +12,7 @@ void frmMain::Label44_Click() {
         monitorShown = 1;
         Label44->setCaption(QStringLiteral("Aus"));
         Image17->setBorderStyle(1);
-        Label44->setForeColor(255);
+        Label44->setForeColor(vb::vbRed);
     } else {
         if (program::monitorWindowLoaded())
             program::monitorWindow().hide();

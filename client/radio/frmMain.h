@@ -16,11 +16,10 @@
 //   monitor/frmMain_monitor.cpp  the monitor key
 
 #include "controls.h"
+#include "form.h"
 #include "radio/skin.h"
 
 #include <QByteArray>
-#include <QWidget>
-#include <array>
 #include <memory>
 
 #include "deployment.h"
@@ -35,22 +34,14 @@ class MSComm;
 
 class clsWaveIn;
 class clsWaveOut;
-class QWindow;
 
-class frmMain : public QWidget {
+class frmMain : public vb::Form {
     Q_OBJECT
 public:
     explicit frmMain(const Skin &skin, QWidget *parent = nullptr);
     ~frmMain() override;
 
     const Skin &skin() const { return m_skin; }
-    // The window's position on the screen in twips, read back as it was set.
-    int windowLeftTwips() const;
-    int windowTopTwips() const;
-    void setWindowLeftTwips(int twips);
-    void setWindowTopTwips(int twips);
-    // Moves a window that would show on no screen onto the first one.
-    void placeOnVisibleScreen();
 
     // Start-up, options and sign-off
     void Form_Load();
@@ -285,27 +276,20 @@ private:
     void describeForScreenReaders();
 
     // Push-to-talk
-    class KeyPreview;
-    void installKeyPreview();
-    // Also the context of the connections that may fire while the window is
-    // torn down (focus changes): it goes before the window's base does.
-    std::unique_ptr<QObject> m_keyPreview;
-    void showSpeakerOn();
-    // Key states the window has seen, in place of asking the system.
-    std::array<bool, 256> m_keyDown{};
-    // The keyboard's state as this window saw it; nothing is held once the
-    // window is no longer the active one.
-    void forgetHeldKeys();
-    bool m_releaseOnFocusLoss = false;
+    bool previewKeyDown(int keyCode, int shift) override;
+    void applicationDeactivated() override;
+    void focusLeft() override;
+    bool startSendMeter();
+    void endMute();
+    void showTransmitLamps(bool transmitting);
+    void showKeyPressed(bool pressed);
+    void announceTransmission();
     // Set while the serial port or the keep-alive keys: no focus watch then.
     bool m_unattendedKeying = false;
-    QWindow *m_keyingWindow = nullptr;
 
     const Skin &m_skin;
     std::unique_ptr<vb::SingleInstanceGuard> m_guard;
     bool m_endedByGuard = false;
-    int m_windowLeftTwips = 0;
-    int m_windowTopTwips = 0;
 
 public:
     // The level capture, kept last: it goes first, while the buffer and

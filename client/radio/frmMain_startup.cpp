@@ -12,9 +12,7 @@
 #include "system.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QSaveFile>
-#include <QScreen>
 #include <cmath>
 
 namespace {
@@ -31,7 +29,7 @@ QString printedNumber(int value) {
 
 } // namespace
 
-frmMain::frmMain(const Skin &skin, QWidget *parent) : QWidget(parent), m_skin(skin) {
+frmMain::frmMain(const Skin &skin, QWidget *parent) : vb::Form(parent), m_skin(skin) {
     setObjectName(QStringLiteral("frmMain"));
     setWindowFlag(Qt::FramelessWindowHint);
     setWindowTitle(vb::applicationTitle());
@@ -48,6 +46,8 @@ frmMain::~frmMain() {
     // which would load the monitor again after it was unloaded.
     Timer8->setInterval(0);
     releaseAudioObjects();
+    // The key may still lose the focus while the window's base takes it down.
+    senden->disconnect(this);
     if (program::mainWindow() == this)
         program::setMainWindow(nullptr);
 }
@@ -202,10 +202,10 @@ void frmMain::ApplyPanelStyle() {
         for (vb::Label *label : {lblReceivedBytes, Label4, Label25, Label26})
             label->setBackColor(colour);
     }
-    Label4->setForeColor(0);
-    Label25->setForeColor(0);
+    Label4->setForeColor(vb::vbBlack);
+    Label25->setForeColor(vb::vbBlack);
     if (panelStyle == 3)
-        Label26->setForeColor(0);
+        Label26->setForeColor(vb::vbBlack);
     for (int index = 0; index < int(Image1.size()); ++index)
         Image1[index]->setVisible(index == panelStyle - 1);
 }
@@ -215,7 +215,7 @@ void frmMain::Label11_Click() {
     Timer6->setInterval(0);
     Timer2->setInterval(1000);
     releaseAudioObjects();
-    Label11->setBackColor(0xFF);
+    Label11->setBackColor(vb::vbRed);
     Label11->setCaption(QStringLiteral("Bye Bye"));
     Label16->setCaption(QStringLiteral("WIRD GETRENNT"));
     Label5_Click();
@@ -246,42 +246,4 @@ void frmMain::raiseFromAnotherCopy() {
     show();
     raise();
     activateWindow();
-}
-
-int frmMain::windowLeftTwips() const {
-    return vb::pixelsFromTwips(m_windowLeftTwips) == x() ? m_windowLeftTwips
-                                                         : vb::twipsFromPixels(x());
-}
-
-int frmMain::windowTopTwips() const {
-    return vb::pixelsFromTwips(m_windowTopTwips) == y() ? m_windowTopTwips
-                                                        : vb::twipsFromPixels(y());
-}
-
-void frmMain::setWindowLeftTwips(int twips) {
-    m_windowLeftTwips = twips;
-    move(vb::pixelsFromTwips(twips), y());
-}
-
-void frmMain::placeOnVisibleScreen() {
-    QList<QRect> screens;
-    if (QScreen *primary = QGuiApplication::primaryScreen())
-        screens.append(primary->availableGeometry());
-    for (QScreen *screen : QGuiApplication::screens()) {
-        if (screen != QGuiApplication::primaryScreen())
-            screens.append(screen->availableGeometry());
-    }
-    const QRect window(pos(), size());
-    const QPoint placed = optionsfile::visiblePosition(window, screens);
-    // The stored value is kept only while it shows the window; otherwise the
-    // visible place is what is saved next.
-    if (placed.x() != window.x())
-        setWindowLeftTwips(vb::twipsFromPixels(placed.x()));
-    if (placed.y() != window.y())
-        setWindowTopTwips(vb::twipsFromPixels(placed.y()));
-}
-
-void frmMain::setWindowTopTwips(int twips) {
-    m_windowTopTwips = twips;
-    move(x(), vb::pixelsFromTwips(twips));
 }

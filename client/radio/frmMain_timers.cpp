@@ -24,7 +24,7 @@ void frmMain::connectTimersAndSmallKeys() {
 // Scan: every tick is an ordinary step up, blinking the display dark for
 // the moment of the step.
 void frmMain::Timer1_Timer() {
-    Label4->setBackColor(0);
+    Label4->setBackColor(vb::vbBlack);
     Label9_Click();
     quint32 colour = 0;
     if (vb::colourFromText(displayColour, &colour))
@@ -47,12 +47,12 @@ void frmMain::dockNow() {
 }
 
 void frmMain::moveEvent(QMoveEvent *event) {
-    QWidget::moveEvent(event);
+    vb::Form::moveEvent(event);
     dockNow();
 }
 
 void frmMain::resizeEvent(QResizeEvent *event) {
-    QWidget::resizeEvent(event);
+    vb::Form::resizeEvent(event);
     dockNow();
 }
 
@@ -115,7 +115,7 @@ void frmMain::ch01_Click() {
 
 void frmMain::ch01_MouseDown() {
     Image14->setBorderStyle(1);
-    ch01->setForeColor(0xFF);
+    ch01->setForeColor(vb::vbRed);
 }
 
 void frmMain::ch01_MouseUp() {

@@ -31,13 +31,13 @@ void frmMain::Label3_Click() {
     Label32->setVisible(true);
 
     Label3->setEnabled(false);
-    Label3->setBackColor(0xFF00);
+    Label3->setBackColor(vb::vbGreen);
     Timer3->setInterval(1000);
     Label3->setCaption(QStringLiteral("Verbunden"));
 
     const quint32 lit = colourOf(displayColour);
     Label25->setBackColor(lit);
-    Label25->setForeColor(0);
+    Label25->setForeColor(vb::vbBlack);
     Label25->setVisible(true);
     lblReceivedBytes->setBackStyle(1);
     lblReceivedBytes->setBackColor(lit);
@@ -47,9 +47,9 @@ void frmMain::Label3_Click() {
         display->setVisible(true);
         display->setBackColor(lit);
     }
-    Label1->setBackColor(0xFF00);
-    Label6->setBackColor(0xFF);
-    Label7->setBackColor(0);
+    Label1->setBackColor(vb::vbGreen);
+    Label6->setBackColor(vb::vbRed);
+    Label7->setBackColor(vb::vbBlack);
 
     // After sign-off the audio objects are gone and the radio stays offline.
     if (!objWaveIn || !objWaveOut)
@@ -85,8 +85,8 @@ void frmMain::Label5_Click() {
 
     voiceConnected = 0;
     wskChat->close();
-    Label6->setBackColor(0);
-    Label7->setBackColor(0xFF);
+    Label6->setBackColor(vb::vbBlack);
+    Label7->setBackColor(vb::vbRed);
 
     // After sign-off the audio objects are gone and going offline ends here.
     if (!objWaveIn || !objWaveOut)
@@ -105,7 +105,7 @@ void frmMain::wskChat_Connect() {
     // A link that dropped during an over took capture down with it; if the
     // key is still held, the over goes on on the new link. A station kicked
     // meanwhile stays off the air, as a fresh key press would.
-    if (Label2->backColor() == 0xFF && program::controlWindow().kicken == 0 && objWaveIn &&
+    if (Label2->backColor() == vb::vbRed && program::controlWindow().kicken == 0 && objWaveIn &&
         objWaveOut && !objWaveIn->device()) {
         objWaveOut->PlaybackStop();
         objWaveIn->RecordStart(voiceFormat);
@@ -137,8 +137,8 @@ void frmMain::wskChat_DataArrival(qint64) {
 
     lblReceivedBytes->setCaption(groupedCount(receivedBytes));
     Timer5->setInterval(500);
-    if (Label2->backColor() != 0xFF) {
-        Label31->setBackColor(0xFF);
+    if (Label2->backColor() != vb::vbRed) {
+        Label31->setBackColor(vb::vbRed);
         senden->setCaption(QStringLiteral("Bitte warten"));
         ProgressBar2->setValue(70);
         Image32->setVisible(false);

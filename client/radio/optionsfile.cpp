@@ -60,22 +60,4 @@ bool isDevicePath(const QString &text) {
     return text.startsWith(QLatin1Char('/')) && text.size() > 1;
 }
 
-QPoint visiblePosition(const QRect &window, const QList<QRect> &screens) {
-    if (screens.isEmpty())
-        return window.topLeft();
-    const int needWidth = std::min(visibleWidth, window.width());
-    const int needHeight = std::min(visibleHeight, window.height());
-    for (const QRect &screen : screens) {
-        const QRect shown = screen.intersected(window);
-        if (shown.width() >= needWidth && shown.height() >= needHeight)
-            return window.topLeft();
-    }
-    const QRect &first = screens.front();
-    const auto inside = [](int at, int size, int start, int length) {
-        return std::max(start, std::min(at, start + length - size));
-    };
-    return {inside(window.x(), window.width(), first.x(), first.width()),
-            inside(window.y(), window.height(), first.y(), first.height())};
-}
-
 } // namespace optionsfile

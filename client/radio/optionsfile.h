@@ -5,9 +5,6 @@
 // can be checked against any bytes.
 
 #include <QByteArray>
-#include <QList>
-#include <QPoint>
-#include <QRect>
 #include <QString>
 
 #include <array>
@@ -33,14 +30,5 @@ bool wholeNumber(const QString &text, qint16 *value);
 bool coordinateTwips(const QString &text, int *value);
 // Line 6 names the serial port: a port number, or a device path taken as it is.
 bool isDevicePath(const QString &text);
-
-// Enough of the window to see it and drag it back.
-constexpr int visibleWidth = 64;
-constexpr int visibleHeight = 32;
-
-// The window's top left as stored when enough of it shows on one of the
-// screens' available areas; otherwise a position that puts it on the first
-// screen, as far inside as it fits. Unchanged when there are no screens.
-QPoint visiblePosition(const QRect &window, const QList<QRect> &screens);
 
 } // namespace optionsfile

@@ -61,13 +61,13 @@ bool isValidIdentity(const QString &identity) {
 QString stationIdentity(const QString &configured) {
     if (isValidIdentity(configured))
         return configured;
-    QSettings user(QStringLiteral("vudi"), QStringLiteral("marlox"));
-    const QString stored = user.value(QStringLiteral("identity")).toString();
+    const auto user = radioSettings();
+    const QString stored = user->value(QStringLiteral("identity")).toString();
     if (isValidIdentity(stored))
         return stored;
     const QString identity = generateIdentity();
-    user.setValue(QStringLiteral("identity"), identity);
-    user.sync();
+    user->setValue(QStringLiteral("identity"), identity);
+    user->sync();
     return identity;
 }
 
@@ -104,4 +104,61 @@ Deployment deploymentFromIni(const QByteArray &content) {
         (homepage.scheme() == u"http" || homepage.scheme() == u"https"))
         deployment.homepage = homepage.toString();
     return deployment;
+}
+
+namespace {
+
+std::unique_ptr<QSettings> userSettings(const QString &organisation) {
+#ifdef Q_OS_WIN
+    return std::make_unique<QSettings>(
+        QStringLiteral("HKEY_CURRENT_USER\\Software\\") + organisation, QSettings::NativeFormat);
+#else
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisation);
+#endif
+}
+
+// Splits "HKCU\SOFTWARE\<organisation>\<key>"; false for any other path.
+bool splitRegistryPath(const QString &path, QString *organisation, QString *key) {
+    const QStringList parts = path.split(u'\\');
+    if (parts.size() != 4 || parts[2].isEmpty() || parts[3].isEmpty())
+        return false;
+    const bool currentUser = parts[0].compare(u"HKCU", Qt::CaseInsensitive) == 0 ||
+                             parts[0].compare(u"HKEY_CURRENT_USER", Qt::CaseInsensitive) == 0;
+    if (!currentUser || parts[1].compare(u"SOFTWARE", Qt::CaseInsensitive) != 0)
+        return false;
+    *organisation = parts[2];
+    *key = parts[3];
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> radioSettings() {
+    return std::make_unique<QSettings>(QLatin1StringView(settingsOrganisation),
+                                       QLatin1StringView(settingsApplication));
+}
+
+QString registryPath(const QString &key) {
+    return QStringLiteral("HKCU\\SOFTWARE\\") + QLatin1StringView(settingsOrganisation) + u'\\' +
+           key;
+}
+
+QString RegRead(const QString &path) {
+    QString organisation;
+    QString key;
+    if (!splitRegistryPath(path, &organisation, &key))
+        return {};
+    const QVariant value = userSettings(organisation)->value(key);
+    return value.canConvert<QString>() ? value.toString() : QString();
+}
+
+bool RegWrite(const QString &path, const QString &value) {
+    QString organisation;
+    QString key;
+    if (!splitRegistryPath(path, &organisation, &key))
+        return false;
+    const auto settings = userSettings(organisation);
+    settings->setValue(key, value);
+    settings->sync();
+    return settings->status() == QSettings::NoError;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <memory>
+
+class QSettings;
 
 // Where this installation finds its servers, read from marlox.ini in the settings
 // folder. Every port is already shifted by the port offset.
@@ -42,3 +45,17 @@ QString stationIdentity(const QString &configured);
 Deployment loadDeployment(const QString &settingsFolder);
 // The same from the bytes of a marlox.ini.
 Deployment deploymentFromIni(const QByteArray &content);
+
+// The user's own settings are kept under the program's organisation; on
+// Windows that is the registry key HKCU\Software\<organisation>.
+inline constexpr char settingsOrganisation[] = "vudi";
+inline constexpr char settingsApplication[] = "marlox";
+// The radio's own settings of this user.
+std::unique_ptr<QSettings> radioSettings();
+
+// The registry as the windows address it, "HKCU\SOFTWARE\<organisation>\<key>",
+// kept in the user's settings of that organisation. Reading gives an empty
+// text on any error; writing false.
+QString registryPath(const QString &key);
+QString RegRead(const QString &path);
+bool RegWrite(const QString &path, const QString &value);

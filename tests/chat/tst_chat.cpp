@@ -19,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -56,6 +57,7 @@ private slots:
     void callSignOfferedOnce_data();
     void callSignOfferedOnce();
     void chatWorksWithoutLinkControl();
+    void loadedChatGoesWhenTheProgramEnds();
 
 private:
     // Loads the chat for the radio on channel 04 and takes its connection.
@@ -496,6 +498,16 @@ void ChatTest::chatWorksWithoutLinkControl() {
     m_chat->cmdcancel_Click();
     m_chat->cmdconnect_Click();
     QCOMPARE(m_chat->txtchat->Text(), QString());
+}
+
+void ChatTest::loadedChatGoesWhenTheProgramEnds() {
+    // Left to the program's end, the window's link control would be taken
+    // down after the application, which it needs for that.
+    program::chatWindow();
+    QVERIFY(program::chatWindowLoaded());
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    QVERIFY(!program::chatWindowLoaded());
 }
 
 int main(int argc, char *argv[]) {

@@ -1,9 +1,9 @@
 // The activity panel: its feed from the control link, the decay, the
 // channel pick, what a screen reader finds, and its life beside the radio.
 
+#include "activitycontrols.h"
 #include "control/MRLS_Einlog.h"
 #include "monitor/Chat.h"
-#include "monitor/activitycontrols.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"
@@ -71,7 +71,7 @@ void MonitorTest::store(const QString &message) {
 
 QList<float> MonitorTest::fills() const {
     QList<float> values;
-    for (const ActivityBar *bar : m_monitor->ProgressBar1)
+    for (const vb::ActivityBar *bar : m_monitor->ProgressBar1)
         values.append(bar->value());
     return values;
 }

@@ -2,10 +2,10 @@
 // panel lights channel 12 from the report its control link passes on, then
 // drains it. The talking radio runs in a process of its own (ptt_station).
 
+#include "activitycontrols.h"
 #include "airsupport.h"
 #include "control/MRLS_Einlog.h"
 #include "monitor/Chat.h"
-#include "monitor/activitycontrols.h"
 #include "radio/frmMain.h"
 #include "radio/program.h"
 #include "radiofixture.h"

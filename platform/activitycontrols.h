@@ -7,7 +7,9 @@
 
 #include "controls.h"
 
-class ActivityBar : public vb::ProgressBar {
+namespace vb {
+
+class ActivityBar : public ProgressBar {
     Q_OBJECT
 public:
     ActivityBar(QWidget *parent, const QString &name, const QString &accessibleName);
@@ -19,7 +21,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
-class ChannelNumber : public vb::Label {
+class ChannelNumber : public Label {
     Q_OBJECT
 public:
     ChannelNumber(QWidget *parent, const QString &name, const QString &caption);
@@ -27,3 +29,5 @@ public:
 
 // Registers the accessible interfaces of the controls above; once is enough.
 void installActivityAccessibility();
+
+} // namespace vb

@@ -1,4 +1,4 @@
-#include "monitor/activitycontrols.h"
+#include "activitycontrols.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -7,15 +7,17 @@
 #include <QPainter>
 #include <QToolTip>
 
+namespace vb {
+
 ActivityBar::ActivityBar(QWidget *parent, const QString &name, const QString &accessibleName)
-    : vb::ProgressBar(parent, name, true) {
+    : ProgressBar(parent, name, true) {
     setAccessibleName(accessibleName);
     setCursor(Qt::PointingHandCursor);
 }
 
 void ActivityBar::setValue(float value) {
     const float before = this->value();
-    vb::ProgressBar::setValue(value);
+    ProgressBar::setValue(value);
     if (this->value() != before && QAccessible::isActive()) {
         QAccessibleValueChangeEvent event(this, double(this->value()));
         QAccessible::updateAccessibility(&event);
@@ -24,7 +26,7 @@ void ActivityBar::setValue(float value) {
 
 bool ActivityBar::event(QEvent *event) {
     if (event->type() != QEvent::ToolTip)
-        return vb::ProgressBar::event(event);
+        return ProgressBar::event(event);
     // How long ago the channel was heard: a report fills the bar, and each
     // 0.3 s of the decay takes one off.
     const auto *help = static_cast<QHelpEvent *>(event);
@@ -66,7 +68,7 @@ void ActivityBar::paintEvent(QPaintEvent *) {
 }
 
 ChannelNumber::ChannelNumber(QWidget *parent, const QString &name, const QString &caption)
-    : vb::Label(parent, name, caption) {
+    : Label(parent, name, caption) {
     setCursor(Qt::PointingHandCursor);
     setAccessibleDescription(QStringLiteral("Auf Kanal %1 wechseln").arg(caption));
 }
@@ -85,7 +87,7 @@ public:
     }
     void doAction(const QString &actionName) override {
         if (actionName == pressAction()) {
-            if (auto *control = qobject_cast<vb::ClickableControl *>(widget()))
+            if (auto *control = qobject_cast<ClickableControl *>(widget()))
                 emit control->Click();
             return;
         }
@@ -120,9 +122,9 @@ private:
 };
 
 QAccessibleInterface *activityAccessible(const QString &className, QObject *object) {
-    if (className == QLatin1String("ActivityBar"))
+    if (className == QLatin1String("vb::ActivityBar"))
         return new ActivityBarAccessible(static_cast<ActivityBar *>(object));
-    if (className == QLatin1String("ChannelNumber"))
+    if (className == QLatin1String("vb::ChannelNumber"))
         return new ClickableAccessible(static_cast<QWidget *>(object), QAccessible::Button);
     return nullptr;
 }
@@ -136,3 +138,5 @@ void installActivityAccessibility() {
     }();
     (void)installed;
 }
+
+} // namespace vb
