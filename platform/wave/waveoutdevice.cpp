@@ -146,8 +146,15 @@ void WaveOutDevice::Engine::write(char *data, int bytes) {
             samples[i] = quint8(128 + (qint32(samples[i]) - 128) * qint32(level) / 0xFFFF);
     }
     int error = 0;
-    if (pa_simple_write(stream, data, size_t(bytes), &error) == 0)
+    if (pa_simple_write(stream, data, size_t(bytes), &error) == 0) {
         writtenFrames += bytes / frameBytes;
+        return;
+    }
+    // The server went away or dropped the stream: like a device that could
+    // not be opened, this one plays nothing more until it is reset.
+    pa_simple_free(stream);
+    stream = nullptr;
+    failed = true;
 }
 
 int WaveOutDevice::Engine::takeFile(char *out, int maxBytes, std::vector<qint64> &done) {
@@ -202,8 +209,13 @@ void WaveOutDevice::Engine::run() {
             lock.unlock();
             if (stream) {
                 int error = 0;
-                pa_simple_flush(stream, &error);
+                if (pa_simple_flush(stream, &error) < 0) {
+                    pa_simple_free(stream);
+                    stream = nullptr;
+                }
             }
+            // A reset gives a device that failed another try.
+            failed = false;
             writtenFrames = 0;
             startedMs = steadyMs();
             playedFrames = 0;
