@@ -29,10 +29,14 @@ double Playout::targetLagMs() const {
 }
 
 void Playout::startOver(double nowMs) {
+    // An over starts with the lateness the last one learned: the line is
+    // likely still the same, but a hiccup of an over long past is forgotten.
+    m_holdMs = m_overHoldMs;
+    m_overHoldMs = 0;
+    m_lastLatenessMs = 0;
     m_state = State::Filling;
     m_blocksIn = 0;
     m_baseMs = nowMs;
-    m_latestMs = nowMs;
     m_lastWasStall = false;
     m_spokenOutMs = 0;
     m_dryMs = 0;
@@ -51,15 +55,22 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
     // Where this block lies against the ideal line of the over.
     const double offsetMs = nowMs - double(m_blocksIn) * blockMs;
     const double latenessMs = offsetMs - m_baseMs;
-    const bool burst = nowMs - m_lastPushMs < 3;
+    // What a stall held back comes all at once, each block a block length
+    // less late than the one before: those are the stall's, not the line's
+    // jitter, however the reading of the socket spread them out.
+    const bool burst = nowMs - m_lastPushMs < 3 || latenessMs < m_lastLatenessMs - blockMs / 2;
     const bool stall =
         m_blocksIn > 0 && (latenessMs > m_settings.stallMs || (m_lastWasStall && burst));
+    m_lastLatenessMs = latenessMs;
     if (!stall) {
+        // Each block against the earliest seen before it: a backlog the
+        // talker sends at the start of an over moves the line earlier, but
+        // does not make the first block count as late.
         m_baseMs = std::min(m_baseMs, offsetMs);
-        m_latestMs = std::max(m_latestMs, offsetMs);
-        const double lateness = m_latestMs - m_baseMs;
+        const double lateness = offsetMs - m_baseMs;
         const double learned =
             lateness < m_settings.quietLatenessMs ? 0 : lateness + m_settings.marginMs;
+        m_overHoldMs = std::max(m_overHoldMs, learned);
         m_holdMs = std::max(m_holdMs, learned);
     }
     m_lastWasStall = stall;

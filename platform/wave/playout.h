@@ -112,11 +112,12 @@ private:
     // earliest any came relative to that line is its base.
     qint64 m_blocksIn = 0;
     double m_baseMs = 0;
-    double m_latestMs = 0; // the latest, not counting stalls
+    double m_lastLatenessMs = 0;
     double m_lastPushMs = -1e9;
     double m_deviceMs = 0;
     bool m_lastWasStall = false;
-    double m_holdMs = 0;      // lateness the queue holds sound for; kept for the next over
+    double m_holdMs = 0;      // lateness the queue holds sound for
+    double m_overHoldMs = 0;  // what this over has learned; the next starts with it
     double m_spokenOutMs = 0; // speech handed to the device, as spoken
     double m_dryMs = 0;       // how long the queue has been dry
     qint16 m_last = 0;        // the last sample played, to fade from

@@ -104,6 +104,8 @@ class PlayoutTest : public QObject {
 private slots:
     void linesOfAnOver_data();
     void linesOfAnOver();
+    void holdIsOnlyForTheLinesJitter_data();
+    void holdIsOnlyForTheLinesJitter();
     void burstIsCaughtUpWithinASecondOrSo();
     void farBehindDropsNearSilenceFirst();
     void silenceEndsTheOverAndTheNextStartsAfresh();
@@ -170,6 +172,46 @@ void PlayoutTest::linesOfAnOver() {
     // On a clean line the over starts with its first block, as it always did.
     if (jitterMs == 0)
         QVERIFY(first.firstSoundMs - learn.front() <= 11);
+}
+
+void PlayoutTest::holdIsOnlyForTheLinesJitter_data() {
+    QTest::addColumn<int>("lateBlock");
+    QTest::addColumn<double>("lateMs");
+    QTest::addColumn<int>("backlogBlocks");
+    // One block 150 ms late in the first of three overs on a clean line.
+    QTest::newRow("a hiccup long past") << 30 << 150.0 << 0;
+    // Every over starts with its first ten blocks at once, as a talker's
+    // capture hands over what piled up while the stream started.
+    QTest::newRow("the talker's backlog") << -1 << 0.0 << 10;
+}
+
+// Three overs of two seconds: the third holds no sound back for what
+// was no jitter of the line.
+void PlayoutTest::holdIsOnlyForTheLinesJitter() {
+    QFETCH(int, lateBlock);
+    QFETCH(double, lateMs);
+    QFETCH(int, backlogBlocks);
+    Playout playout;
+    Heard heard;
+    double firstSoundMs = 0;
+    for (int over = 0; over < 3; ++over) {
+        const double startMs = 1000 + over * 5000;
+        std::vector<double> at = arrivals(Line{}, 50, startMs, 1);
+        for (int k = 0; k < backlogBlocks; ++k)
+            at[size_t(k)] = at[size_t(backlogBlocks - 1)];
+        if (over == 0 && lateBlock >= 0)
+            at[size_t(lateBlock)] += lateMs;
+        for (size_t k = 1; k < at.size(); ++k)
+            at[k] = std::max(at[k], at[k - 1]);
+        heard.firstSoundMs = -1;
+        play(playout, at, startMs + 4000, heard, over * 100);
+        firstSoundMs = heard.firstSoundMs - at.front();
+    }
+    qInfo("hold %.0f ms; the last over sounded %.0f ms after its first block came",
+          playout.holdMs(), firstSoundMs);
+    QCOMPARE(playout.totals().overs, 3);
+    QCOMPARE(playout.holdMs(), 0.0);
+    QVERIFY(firstSoundMs <= 11);
 }
 
 void PlayoutTest::burstIsCaughtUpWithinASecondOrSo() {
