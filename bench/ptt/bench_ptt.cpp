@@ -375,14 +375,18 @@ int main(int argc, char *argv[]) {
                         "covered, %d times ran dry\n",
                         playout.overs, playout.spedUpMs, playout.cutMs, playout.coveredMs,
                         playout.underruns);
-            const double skipped = std::max(0.0, heard.shortenedMs - playout.spedUpMs);
+            // What the tone player itself lost on a busy machine never
+            // reached the microphone: it is no speech the radios skipped.
+            const double skipped =
+                std::max(0.0, heard.shortenedMs - spoken.shortenedMs - playout.spedUpMs);
             std::printf("line %s: sent %.2f blocks/s (on the relay); speech skipped %.0f ms "
-                        "(marks %.0f ms short, sped up %.0f ms, cut %.0f ms); gaps %d, %.0f ms, "
+                        "(marks %.0f ms short, at the microphone %.0f ms, sped up %.0f ms, cut "
+                        "%.0f ms); gaps %d, %.0f ms, "
                         "longest %.0f ms; delay start %.0f ms, end %.0f ms, max %.0f ms; "
                         "mouth-to-ear median %.1f ms\n",
                         qPrintable(lineName), onRelayBlocks / heldS, skipped, heard.shortenedMs,
-                        playout.spedUpMs, playout.cutMs, heard.gaps.count, heard.gaps.totalMs,
-                        heard.gaps.longestMs, startDelay, endDelay, maxDelay,
+                        spoken.shortenedMs, playout.spedUpMs, playout.cutMs, heard.gaps.count,
+                        heard.gaps.totalMs, heard.gaps.longestMs, startDelay, endDelay, maxDelay,
                         latenciesMs.empty() ? 0.0 : percentile(latenciesMs, 0.5));
         }
     }

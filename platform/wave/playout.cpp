@@ -69,7 +69,9 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
         m_baseMs = std::min(m_baseMs, offsetMs);
         const double lateness = offsetMs - m_baseMs;
         const double learned =
-            lateness < m_settings.quietLatenessMs ? 0 : lateness + m_settings.marginMs;
+            lateness < m_settings.quietLatenessMs
+                ? 0
+                : std::max(0.0, lateness + m_settings.marginMs - m_settings.deviceRidesMs);
         m_overHoldMs = std::max(m_overHoldMs, learned);
         m_holdMs = std::max(m_holdMs, learned);
     }

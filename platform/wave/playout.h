@@ -27,6 +27,9 @@ public:
         double stallMs = 250;
         // Added to the lateness learned, for the device's pulls.
         double marginMs = 10;
+        // Lateness the sound already waiting in the device rides out by
+        // itself: what it keeps beyond a pull and the point of covering.
+        double deviceRidesMs = 15;
         // How far the device may run down before a late block is covered.
         double deviceSlackMs = 10;
         // Lateness below this is no jitter worth holding sound for.

@@ -37,10 +37,11 @@ double steadyMs() {
         .count();
 }
 
-// The audio server is kept this far ahead of the loudspeaker, and a late
-// block is covered once it has run down to coverBelowMs. Sound goes in
-// pieces of chunkMs.
-constexpr double voiceAheadMs = 30;
+// The audio server is kept up to this far ahead of the loudspeaker (and no
+// less than a chunk below it), and a late block is covered once it has run
+// down to coverBelowMs. Sound goes in pieces of chunkMs. What lies between
+// (22 ms) rides out lateness by itself; the playout queue counts on 15.
+constexpr double voiceAheadMs = 40;
 constexpr double coverBelowMs = 8;
 constexpr int chunkMs = 10;
 // Sound files do not mind a deeper buffer.
@@ -244,7 +245,7 @@ void WaveOutDevice::Engine::run() {
         const double buffered = bufferedMs();
         if (stopping || flushPending || gen != generation)
             continue;
-        if (buffered > aheadMs) {
+        if (buffered + chunkMs > aheadMs) {
             wake.wait_for(lock, std::chrono::milliseconds(2));
             continue;
         }
