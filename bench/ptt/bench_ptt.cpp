@@ -307,6 +307,7 @@ int main(int argc, char *argv[]) {
         QTest::qWait(500);
         const double bytesBefore = listener->receivedBytes;
         const qint64 relayBytesBefore = relayBytes;
+        const wave::PlayoutTotals playoutBefore = wave::WaveOutDevice::playoutTotals();
         const qint64 pressedNs = air::monotonicNs();
         talker.command("press", "keyed");
         QTest::qWait(continuousSeconds * 1000);
@@ -314,6 +315,7 @@ int main(int argc, char *argv[]) {
         const double heldS = double(air::monotonicNs() - pressedNs) / 1e9;
         (void)QTest::qWaitFor([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
         steadyMouth.stop();
+        const wave::PlayoutTotals playout = wave::WaveOutDevice::playoutTotals() - playoutBefore;
         Over sent;
         report(talker, &sent);
         const double onRelayBlocks = double(relayBytes - relayBytesBefore) / 65.0;
@@ -366,12 +368,22 @@ int main(int argc, char *argv[]) {
                         double(end - onset) / air::sampleRate,
                         loudspeaker.timeOf(onset) - pressedMs, heard.marksMs.size(),
                         heard.lengthenedMs);
-            std::printf("line %s: sent %.2f blocks/s (on the relay); speech skipped %.0f ms; "
-                        "gaps %d, %.0f ms, longest %.0f ms; delay start %.0f ms, end %.0f ms, "
-                        "max %.0f ms; mouth-to-ear median %.1f ms\n",
-                        qPrintable(lineName), onRelayBlocks / heldS, heard.shortenedMs,
-                        heard.gaps.count, heard.gaps.totalMs, heard.gaps.longestMs, startDelay,
-                        endDelay, maxDelay,
+            std::printf("playback: %d overs started, %.0f ms sped up, %.0f ms cut, %.0f ms "
+                        "covered, %d times ran dry\n",
+                        playout.overs, playout.spedUpMs, playout.cutMs, playout.coveredMs,
+                        playout.underruns);
+            // What the tone player itself lost on a busy machine never
+            // reached the microphone: it is no speech the radios skipped.
+            const double skipped =
+                std::max(0.0, heard.shortenedMs - spoken.shortenedMs - playout.spedUpMs);
+            std::printf("line %s: sent %.2f blocks/s (on the relay); speech skipped %.0f ms "
+                        "(marks %.0f ms short, at the microphone %.0f ms, sped up %.0f ms, cut "
+                        "%.0f ms); gaps %d, %.0f ms, "
+                        "longest %.0f ms; delay start %.0f ms, end %.0f ms, max %.0f ms; "
+                        "mouth-to-ear median %.1f ms\n",
+                        qPrintable(lineName), onRelayBlocks / heldS, skipped, heard.shortenedMs,
+                        spoken.shortenedMs, playout.spedUpMs, playout.cutMs, heard.gaps.count,
+                        heard.gaps.totalMs, heard.gaps.longestMs, startDelay, endDelay, maxDelay,
                         latenciesMs.empty() ? 0.0 : percentile(latenciesMs, 0.5));
         }
     }

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <deque>
 #include <memory>
+#include <vector>
 
 class QAudioSource;
 class QAudioSink;
@@ -27,7 +28,9 @@ class GsmCoder;
 //
 // A device keeps pointers to queued headers only; the owner keeps the memory
 // until the buffer is done or the device has been reset. All calls belong to
-// the application's thread.
+// the application's thread. Playback moves its sound to the audio server on
+// a thread of its own, so a busy application thread does not break it up;
+// the done notices still come on the application's thread.
 
 // Text for a result code; MMSYSERR_BADERRNUM and an empty text for unknown codes.
 MMRESULT getErrorText(MMRESULT code, QString &text);
@@ -83,6 +86,22 @@ private:
     bool m_closed = false;
 };
 
+// What the playback of voice has done to the sound since the program
+// started, over every device: overs started, sound sped up and cut to catch
+// up after a late burst, sound made up to cover a late block, and the times
+// the device ran dry in the middle of an over.
+struct PlayoutTotals {
+    int overs = 0;
+    double spedUpMs = 0;
+    double cutMs = 0;
+    double coveredMs = 0;
+    int underruns = 0;
+    PlayoutTotals operator-(const PlayoutTotals &earlier) const {
+        return {overs - earlier.overs, spedUpMs - earlier.spedUpMs, cutMs - earlier.cutMs,
+                coveredMs - earlier.coveredMs, underruns - earlier.underruns};
+    }
+};
+
 class WaveOutDevice : public QObject {
     Q_OBJECT
 public:
@@ -109,36 +128,35 @@ public:
     // 0 to 0xFFFF each. It applies to every playback device of this program.
     static MMRESULT setVolume(int deviceId, quint32 volume);
     static MMRESULT getVolume(int deviceId, quint32 &volume);
+    static PlayoutTotals playoutTotals();
     // Sounds played by file keep their own level whatever the volume is.
-    void setFollowsVolume(bool follows) { m_followsVolume = follows; }
+    void setFollowsVolume(bool follows) {
+        m_followsVolume = follows;
+        applyVolume();
+    }
 
 private:
-    struct Queued {
-        WaveHeader *header;
-        QByteArray pcm;
-        qsizetype writtenBytes = 0;
-    };
+    // The thread that moves the sound to the audio server, and what it shares
+    // with this object; see waveoutdevice.cpp.
+    struct Engine;
 
     WaveOutDevice(const WaveFormat &format, qintptr callbackWindow);
-    void feed();
+    void finishDone(quint64 generation, const std::vector<qint64> &tags);
     void finishFront();
     void applyVolume();
-    void dropSink();
 
     qintptr m_handle;
     qintptr m_callbackWindow;
     WaveFormat m_format;
     QAudioDevice m_audioDevice;
     QAudioFormat m_audioFormat;
-    // Made when sound is queued and dropped by a reset, for the same reason
-    // as the capture side.
-    std::unique_ptr<QAudioSink> m_sink;
-    QIODevice *m_output = nullptr;
-    bool m_sinkFailed = false;
     bool m_followsVolume = true;
     std::unique_ptr<GsmCoder> m_decoder;
-    std::deque<Queued> m_queue;
-    QTimer m_feedTimer;
+    // Buffers written and not yet done, in order.
+    std::deque<WaveHeader *> m_queue;
+    // Done notices from the thread that left before a reset are stale.
+    quint64 m_generation = 0;
+    std::unique_ptr<Engine> m_engine;
     bool m_closed = false;
 };
 

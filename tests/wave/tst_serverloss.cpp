@@ -1,0 +1,144 @@
+// Playback when the audio server goes away: this test runs its own server
+// (not the one scripts/test starts, which the other tests need), opens a
+// voice device on it and kills the server before the first block or in the
+// middle of an over. Nothing hangs or crashes: every buffer comes back done,
+// on the application's thread, and reset and close still work.
+
+#include "gsmcodec.h"
+#include "messagewindow.h"
+#include "wavedevices.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <array>
+#include <cmath>
+#include <vector>
+
+using namespace wave;
+
+namespace {
+
+int doneOnAppThread = 0;
+int doneElsewhere = 0;
+
+qintptr countingProc(qintptr, quint32 uMsg, qintptr, qintptr) {
+    if (uMsg == MM_WOM_DONE)
+        ++(QThread::currentThread() == QCoreApplication::instance()->thread() ? doneOnAppThread
+                                                                              : doneElsewhere);
+    return 0;
+}
+
+} // namespace
+
+class ServerLossTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void serverGoneGivesEveryBufferBack();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_server;
+};
+
+void ServerLossTest::initTestCase() {
+    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty())
+        QSKIP("no pulseaudio to run a server of this test's own");
+    const QString socket = m_dir.filePath("native");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", m_dir.path());
+    env.insert("PULSE_RUNTIME_PATH", m_dir.filePath("pulse"));
+    env.remove("PULSE_SERVER");
+    m_server.setProcessEnvironment(env);
+    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_server.start(QStringLiteral("pulseaudio"),
+                   {"--daemonize=no", "--exit-idle-time=-1", "--system=false", "--disable-shm=yes",
+                    "--use-pid-file=no", "-n", "--log-level=error",
+                    "--load=module-native-protocol-unix socket=" + socket,
+                    "--load=module-null-sink sink_name=lossy_sink rate=8000 channels=1"});
+    QVERIFY(m_server.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000));
+    // Every client of this process talks to this server: the audio devices
+    // are looked for only as the first one opens.
+    qputenv("PULSE_SERVER", "unix:" + socket.toLocal8Bit());
+}
+
+void ServerLossTest::cleanupTestCase() {
+    if (m_server.state() != QProcess::NotRunning) {
+        m_server.kill();
+        m_server.waitForFinished();
+    }
+}
+
+// Two voice devices on the test's server: one plays the first second of an
+// over when the server is killed and goes on being written to; the other gets
+// its first block only after that, so it finds no server to open a stream on.
+void ServerLossTest::serverGoneGivesEveryBufferBack() {
+    const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
+    QVERIFY(window);
+    setWindowProc(window, countingProc);
+    std::unique_ptr<WaveOutDevice> playing, late;
+    QCOMPARE(WaveOutDevice::open(playing, WAVE_MAPPER, gsmVoiceFormat(), window), MMSYSERR_NOERROR);
+    QCOMPARE(WaveOutDevice::open(late, WAVE_MAPPER, gsmVoiceFormat(), window), MMSYSERR_NOERROR);
+
+    constexpr int blocks = 75;
+    constexpr int killedAt = 25;
+    GsmCoder coder;
+    std::vector<std::array<char, gsmBlockBytes>> data(blocks);
+    std::vector<WaveHeader> headers(2 * blocks);
+    std::array<qint16, gsmBlockSamples> tone;
+    for (int k = 0; k < blocks; ++k) {
+        for (int n = 0; n < gsmBlockSamples; ++n)
+            tone[n] = qint16(8000 * std::sin(2 * M_PI * 600 * (k * gsmBlockSamples + n) / 8000.0));
+        coder.encodeBlock(tone.data(), reinterpret_cast<uchar *>(data[k].data()));
+        for (WaveOutDevice *device : {playing.get(), late.get()}) {
+            WaveHeader &header = headers[size_t(device == late.get() ? blocks + k : k)];
+            header.lpData = data[k].data();
+            header.dwBufferLength = gsmBlockBytes;
+            QCOMPARE(device->prepareHeader(&header), MMSYSERR_NOERROR);
+        }
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (int k = 0; k < blocks; ++k) {
+        if (k == killedAt) {
+            QTRY_VERIFY(playing->playedSamples() > 0);
+            m_server.kill();
+            QVERIFY(m_server.waitForFinished());
+        }
+        while (clock.elapsed() < k * 40)
+            QTest::qWait(1);
+        QCOMPARE(playing->write(&headers[size_t(k)]), MMSYSERR_NOERROR);
+        if (k >= killedAt)
+            QCOMPARE(late->write(&headers[size_t(blocks + k)]), MMSYSERR_NOERROR);
+    }
+    // The sound is gone with the server, but not the buffers.
+    QTRY_COMPARE_WITH_TIMEOUT(playing->queuedBuffers(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(late->queuedBuffers(), 0, 10000);
+    QTRY_COMPARE(doneOnAppThread, 2 * blocks - killedAt);
+    QCOMPARE(doneElsewhere, 0);
+    // Reset gives the device another try at the server, which is still gone:
+    // the buffer comes back all the same.
+    QCOMPARE(playing->reset(), MMSYSERR_NOERROR);
+    QCOMPARE(playing->write(&headers[0]), MMSYSERR_NOERROR);
+    QTRY_COMPARE_WITH_TIMEOUT(playing->queuedBuffers(), 0, 10000);
+    for (int k = 0; k < blocks; ++k) {
+        QCOMPARE(playing->unprepareHeader(&headers[size_t(k)]), MMSYSERR_NOERROR);
+        QCOMPARE(late->unprepareHeader(&headers[size_t(blocks + k)]), MMSYSERR_NOERROR);
+    }
+    QCOMPARE(playing->close(), MMSYSERR_NOERROR);
+    QCOMPARE(late->close(), MMSYSERR_NOERROR);
+    playing.reset();
+    late.reset();
+    destroyWindow(window);
+}
+
+QTEST_GUILESS_MAIN(ServerLossTest)
+#include "tst_serverloss.moc"
