@@ -1,6 +1,7 @@
 // optionen.txt as the options reader takes it apart: any bytes must give seven
 // lines, numbers or none, and a window position on the screen.
 
+#include "placement.h"
 #include "radio/optionsfile.h"
 
 #include <cstdint>
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Lines 4 and 5 as pixels (15 twips each) against two screens.
     const QRect window(numbers[4] / 15, numbers[3] / 15, 640, 300);
     const QList<QRect> screens = {QRect(0, 0, 1920, 1080), QRect(1920, -200, 1280, 1024)};
-    const QPoint placed = optionsfile::visiblePosition(window, screens);
+    const QPoint placed = vb::visiblePosition(window, screens);
     bool shown = false;
     for (const QRect &screen : screens)
         shown = shown || screen.intersected(QRect(placed, window.size())).width() >= 64;

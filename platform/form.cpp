@@ -1,6 +1,7 @@
 #include "form.h"
 
 #include "controls.h"
+#include "placement.h"
 #include "system.h"
 
 #include <QApplication>
@@ -71,28 +72,17 @@ void Form::setWindowTopTwips(int twips) {
 // The stored value is kept only while it shows the window.
 void Form::placeOnVisibleScreen() {
     QList<QScreen *> screens = QGuiApplication::screens();
-    if (screens.isEmpty())
-        return;
     std::stable_partition(screens.begin(), screens.end(), [](QScreen *screen) {
         return screen == QGuiApplication::primaryScreen();
     });
-    const QRect window(pos(), size());
-    const QSize needed(std::min(64, width()), std::min(32, height()));
-    for (QScreen *screen : screens) {
-        const QRect shown = screen->availableGeometry().intersected(window);
-        if (shown.width() >= needed.width() && shown.height() >= needed.height())
-            return;
-    }
-    const QRect first = screens.front()->availableGeometry();
-    const auto inside = [](int at, int size, int start, int length) {
-        return std::max(start, std::min(at, start + length - size));
-    };
-    const int left = inside(window.x(), window.width(), first.x(), first.width());
-    const int top = inside(window.y(), window.height(), first.y(), first.height());
-    if (left != window.x())
-        setWindowLeftTwips(twipsFromPixels(left));
-    if (top != window.y())
-        setWindowTopTwips(twipsFromPixels(top));
+    QList<QRect> areas;
+    for (QScreen *screen : screens)
+        areas.append(screen->availableGeometry());
+    const QPoint placed = visiblePosition(QRect(pos(), size()), areas);
+    if (placed.x() != x())
+        setWindowLeftTwips(twipsFromPixels(placed.x()));
+    if (placed.y() != y())
+        setWindowTopTwips(twipsFromPixels(placed.y()));
 }
 
 void Form::dragWindow(int button) {
