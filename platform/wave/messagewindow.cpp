@@ -100,11 +100,6 @@ WindowProc setWindowProc(qintptr hWnd, WindowProc proc) {
     return previous;
 }
 
-WindowProc windowProc(qintptr hWnd) {
-    MessageWindow *window = find(hWnd);
-    return window ? window->proc : nullptr;
-}
-
 bool destroyWindow(qintptr hWnd) {
     if (!find(hWnd))
         return false;
