@@ -5,6 +5,9 @@
 #include "control/MRLS_Einlog.h"
 #include "monitor/Chat.h"
 
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
 #include <memory>
 
 namespace program {
@@ -23,6 +26,13 @@ template <typename Window> Window &loaded(std::unique_ptr<Window> &instance) {
         instance->Form_Load();
     }
     return *instance;
+}
+
+template <typename Window> bool unloadIfHeld(std::unique_ptr<Window> &instance, QWidget *window) {
+    if (instance.get() != window)
+        return false;
+    instance.reset();
+    return true;
 }
 } // namespace
 
@@ -75,6 +85,15 @@ void unloadCompactWindow() {
         compactWindowInstance->hide();
         compactWindowInstance.release()->deleteLater();
     }
+}
+
+void unloadLater(QWidget *window) {
+    QTimer::singleShot(0, QCoreApplication::instance(), [window = QPointer<QWidget>(window)] {
+        if (!window || !window->isHidden())
+            return;
+        if (!unloadIfHeld(controlWindowInstance, window))
+            unloadIfHeld(chatWindowInstance, window);
+    });
 }
 
 } // namespace program

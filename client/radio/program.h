@@ -11,6 +11,7 @@ class MRLS_Einlog;
 class Chat;
 class mrlxchat;
 class Form1;
+class QWidget;
 
 namespace program {
 
@@ -32,5 +33,10 @@ void unloadChatWindow();
 Form1 &compactWindow();
 bool compactWindowLoaded();
 void unloadCompactWindow();
+
+// For a window that is running one of its own handlers: it is unloaded once
+// control is back in the event loop, if it is then still hidden and still
+// the loaded one.
+void unloadLater(QWidget *window);
 
 } // namespace program
