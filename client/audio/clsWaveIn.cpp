@@ -11,9 +11,8 @@ clsWaveIn::clsWaveIn(QObject *parent)
       m_Window(QStringLiteral("WAVE_IN_WINDOW"), errorSource, modWave::WaveInWindowProc) {}
 
 clsWaveIn::~clsWaveIn() {
-    // The Qt device may dispatch events as it goes, so the routing and the
-    // window go first (the window is the last member); then the device,
-    // before the buffers it points to.
+    // The Qt device may dispatch events as it goes: the routing and the window
+    // (the last member) go first, then the device, then its buffers.
     if (modWave::waveInTarget() == this)
         modWave::SetWaveInTarget(nullptr);
 }

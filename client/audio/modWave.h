@@ -37,9 +37,8 @@ qintptr WaveOutWindowProc(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lP
 // The device's text for an error code; empty for a code it does not know.
 QString errorText(wave::MMRESULT code);
 
-// The hidden message window of one audio object, with the object's procedure
-// put in front of the window's own. Failures throw WaveObjectError naming
-// errorSource. The window goes with this object.
+// An audio object's hidden message window, its procedure put in front of the
+// window's own; failures throw WaveObjectError naming errorSource.
 class HiddenWindow {
 public:
     HiddenWindow(const QString &title, const QString &errorSource, wave::WindowProc proc);
@@ -47,14 +46,11 @@ public:
     HiddenWindow(const HiddenWindow &) = delete;
     HiddenWindow &operator=(const HiddenWindow &) = delete;
 
-    // 0 while there is no window.
-    qintptr handle() const { return m_hWnd; }
-    // Makes the window unless there is one.
+    qintptr handle() const { return m_hWnd; } // 0 while there is none
+    // Each does nothing when it has been done already.
     void create();
-    // Puts the procedure in front unless it is there already.
     void subclass();
-    // Gives the window its own procedure back and destroys it; false when
-    // there was no window.
+    // Gives the window its own procedure back, then destroys it; false without one.
     bool destroy();
     // Hands a message the object does not handle to the window's own procedure.
     qintptr forward(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam) const;

@@ -27,13 +27,6 @@ template <typename Window> Window &loaded(std::unique_ptr<Window> &instance) {
     }
     return *instance;
 }
-
-template <typename Window> bool unloadIfHeld(std::unique_ptr<Window> &instance, QWidget *window) {
-    if (instance.get() != window)
-        return false;
-    instance.reset();
-    return true;
-}
 } // namespace
 
 frmMain *mainWindow() {
@@ -89,10 +82,10 @@ void unloadCompactWindow() {
 
 void unloadLater(QWidget *window) {
     QTimer::singleShot(0, QCoreApplication::instance(), [window = QPointer<QWidget>(window)] {
-        if (!window || !window->isHidden())
-            return;
-        if (!unloadIfHeld(controlWindowInstance, window))
-            unloadIfHeld(chatWindowInstance, window);
+        if (window && window->isHidden() && window == controlWindowInstance.get())
+            controlWindowInstance.reset();
+        else if (window && window->isHidden() && window == chatWindowInstance.get())
+            chatWindowInstance.reset();
     });
 }
 

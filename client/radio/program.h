@@ -34,9 +34,8 @@ Form1 &compactWindow();
 bool compactWindowLoaded();
 void unloadCompactWindow();
 
-// For a window that is running one of its own handlers: it is unloaded once
-// control is back in the event loop, if it is then still hidden and still
-// the loaded one.
+// For a window running a handler of its own: unloaded once the event loop is
+// back, if it is then still hidden and still the loaded one.
 void unloadLater(QWidget *window);
 
 } // namespace program
