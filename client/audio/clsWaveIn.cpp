@@ -6,55 +6,28 @@ namespace {
 const QString errorSource = QStringLiteral("clsWaveIn");
 } // namespace
 
-clsWaveIn::clsWaveIn(QObject *parent) : QObject(parent) {}
+clsWaveIn::clsWaveIn(QObject *parent)
+    : QObject(parent),
+      m_Window(QStringLiteral("WAVE_IN_WINDOW"), errorSource, modWave::WaveInWindowProc) {}
 
 clsWaveIn::~clsWaveIn() {
-    // The Qt device may dispatch events as it goes, so the window and the
-    // routing go first; then the device, before the buffers it points to.
+    // The Qt device may dispatch events as it goes: the routing and the window
+    // (the last member) go first, then the device, then its buffers.
     if (modWave::waveInTarget() == this)
         modWave::SetWaveInTarget(nullptr);
-    if (m_hWnd)
-        wave::destroyWindow(m_hWnd);
-    m_hWaveIn.reset();
 }
 
 void clsWaveIn::Subclassing_Initialize() {
-    if (!m_hWnd) {
-        m_hWnd =
-            wave::createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("WAVE_IN_WINDOW"));
-        if (!m_hWnd)
-            throw WaveObjectError(
-                qint32(wave::lastWindowError()), errorSource,
-                QStringLiteral("Die Funktion CreateWindowEx() ist fehlgeschlagen."));
-    }
+    m_Window.create();
     modWave::SetWaveInTarget(this);
-    if (m_OldWndProc)
-        return;
-    m_OldWndProc = wave::setWindowProc(m_hWnd, modWave::WaveInWindowProc);
-    if (!m_OldWndProc)
-        throw WaveObjectError(qint32(wave::lastWindowError()), errorSource,
-                              QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
+    m_Window.subclass();
 }
 
 void clsWaveIn::Subclassing_Terminate() {
     RecordStop();
-    if (m_hWnd) {
-        if (m_OldWndProc) {
-            if (!wave::setWindowProc(m_hWnd, m_OldWndProc))
-                throw WaveObjectError(
-                    qint32(wave::lastWindowError()), errorSource,
-                    QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
-            m_OldWndProc = nullptr;
-        }
-        if (!wave::destroyWindow(m_hWnd))
-            throw WaveObjectError(
-                qint32(wave::lastWindowError()), errorSource,
-                QStringLiteral("Die Funktion DestroyWindow() ist fehlgeschlagen."));
-        m_hWnd = 0;
-        // The notifications of the last buffers went with the window.
-        if (!m_hWaveIn)
-            m_Buffers.clear();
-    }
+    // The notifications of the last buffers went with the window.
+    if (m_Window.destroy() && !m_hWaveIn)
+        m_Buffers.clear();
     if (modWave::waveInTarget() == this)
         modWave::SetWaveInTarget(nullptr);
 }
@@ -64,8 +37,9 @@ bool clsWaveIn::RecordStart(const wave::WaveFormat &format) {
         return true;
     // Without its window the object would never see a buffer come back.
     const wave::MMRESULT r =
-        m_hWnd ? wave::WaveInDevice::open(m_hWaveIn, wave::WAVE_MAPPER, format, m_hWnd)
-               : wave::MMSYSERR_INVALPARAM;
+        m_Window.handle()
+            ? wave::WaveInDevice::open(m_hWaveIn, wave::WAVE_MAPPER, format, m_Window.handle())
+            : wave::MMSYSERR_INVALPARAM;
     if (r != wave::MMSYSERR_NOERROR) {
         raiseDeviceError(r);
         return false;
@@ -135,7 +109,7 @@ qintptr clsWaveIn::IncommingMessage(qintptr hWnd, quint32 uMsg, qintptr wParam, 
         return 0;
     }
     default:
-        return wave::callWindowProc(m_OldWndProc, hWnd, uMsg, wParam, lParam);
+        return m_Window.forward(hWnd, uMsg, wParam, lParam);
     }
 }
 
@@ -157,13 +131,8 @@ bool clsWaveIn::QueueBuffer() {
     return false;
 }
 
-QString clsWaveIn::GetErrorText(wave::MMRESULT code) const {
-    QString text;
-    return wave::getErrorText(code, text) == wave::MMSYSERR_NOERROR ? text : QString();
-}
-
 void clsWaveIn::raiseDeviceError(wave::MMRESULT code) {
-    emit OnWaveInError(qint32(code), GetErrorText(code), errorSource);
+    emit OnWaveInError(qint32(code), modWave::errorText(code), errorSource);
 }
 
 bool clsWaveIn::isCurrentDevice(qintptr deviceHandle) const {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messagewindow.h"
+#include "modWave.h"
 #include "wavedevices.h"
 
 #include <QByteArray>
@@ -25,7 +25,7 @@ public:
 
     qint32 m_BufferCount() const { return qint32(m_Buffers.size()); }
     // The hidden message window; 0 when not subclassed.
-    qintptr windowHandle() const { return m_hWnd; }
+    qintptr windowHandle() const { return m_Window.handle(); }
     // The open capture device, or null.
     const wave::WaveInDevice *device() const { return m_hWaveIn.get(); }
 
@@ -51,15 +51,14 @@ private:
     };
 
     bool QueueBuffer();
-    QString GetErrorText(wave::MMRESULT code) const;
     void raiseDeviceError(wave::MMRESULT code);
     bool isCurrentDevice(qintptr deviceHandle) const;
 
     // Keyed by the header's address, which the data notification carries.
     std::unordered_map<qintptr, std::unique_ptr<Buffer>> m_Buffers;
-    wave::WindowProc m_OldWndProc = nullptr;
-    qintptr m_hWnd = 0;
     // Declared after the buffers, so that the device lets go of them first.
     std::unique_ptr<wave::WaveInDevice> m_hWaveIn;
     bool m_Recording = false;
+    // Last, so that it goes first.
+    modWave::HiddenWindow m_Window;
 };

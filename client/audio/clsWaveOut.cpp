@@ -6,54 +6,27 @@ namespace {
 const QString errorSource = QStringLiteral("clsWaveOut");
 } // namespace
 
-clsWaveOut::clsWaveOut(QObject *parent) : QObject(parent) {}
+clsWaveOut::clsWaveOut(QObject *parent)
+    : QObject(parent),
+      m_Window(QStringLiteral("WAVE_OUT_WINDOW"), errorSource, modWave::WaveOutWindowProc) {}
 
 clsWaveOut::~clsWaveOut() {
-    // The Qt device may dispatch events as it goes, so the window and the
-    // routing go first; then the device, before the buffers it points to.
+    // The Qt device may dispatch events as it goes: the routing and the window
+    // (the last member) go first, then the device, then its buffers.
     if (modWave::waveOutTarget() == this)
         modWave::SetWaveOutTarget(nullptr);
-    if (m_hWnd)
-        wave::destroyWindow(m_hWnd);
-    m_hWaveOut.reset();
 }
 
 void clsWaveOut::Subclassing_Initialize() {
-    if (!m_hWnd) {
-        m_hWnd =
-            wave::createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("WAVE_OUT_WINDOW"));
-        if (!m_hWnd)
-            throw WaveObjectError(
-                qint32(wave::lastWindowError()), errorSource,
-                QStringLiteral("Die Funktion CreateWindowEx() ist fehlgeschlagen."));
-    }
+    m_Window.create();
     modWave::SetWaveOutTarget(this);
-    if (m_OldWndProc)
-        return;
-    m_OldWndProc = wave::setWindowProc(m_hWnd, modWave::WaveOutWindowProc);
-    if (!m_OldWndProc)
-        throw WaveObjectError(qint32(wave::lastWindowError()), errorSource,
-                              QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
+    m_Window.subclass();
 }
 
 void clsWaveOut::Subclassing_Terminate() {
     PlaybackStop();
-    if (m_hWnd) {
-        if (m_OldWndProc) {
-            if (!wave::setWindowProc(m_hWnd, m_OldWndProc))
-                throw WaveObjectError(
-                    qint32(wave::lastWindowError()), errorSource,
-                    QStringLiteral("Die Funktion SetWindowLong() ist fehlgeschlagen."));
-            m_OldWndProc = nullptr;
-        }
-        if (!wave::destroyWindow(m_hWnd))
-            throw WaveObjectError(
-                qint32(wave::lastWindowError()), errorSource,
-                QStringLiteral("Die Funktion DestroyWindow() ist fehlgeschlagen."));
-        m_hWnd = 0;
-        if (!m_hWaveOut)
-            m_Buffers.clear();
-    }
+    if (m_Window.destroy() && !m_hWaveOut)
+        m_Buffers.clear();
     if (modWave::waveOutTarget() == this)
         modWave::SetWaveOutTarget(nullptr);
 }
@@ -62,8 +35,9 @@ bool clsWaveOut::PlaybackStart(const wave::WaveFormat &format) {
     if (m_hWaveOut)
         return true;
     const wave::MMRESULT r =
-        m_hWnd ? wave::WaveOutDevice::open(m_hWaveOut, wave::WAVE_MAPPER, format, m_hWnd)
-               : wave::MMSYSERR_INVALPARAM;
+        m_Window.handle()
+            ? wave::WaveOutDevice::open(m_hWaveOut, wave::WAVE_MAPPER, format, m_Window.handle())
+            : wave::MMSYSERR_INVALPARAM;
     if (r != wave::MMSYSERR_NOERROR) {
         raiseDeviceError(r);
         return false;
@@ -135,17 +109,12 @@ qintptr clsWaveOut::IncommingMessage(qintptr hWnd, quint32 uMsg, qintptr wParam,
         return 0;
     }
     default:
-        return wave::callWindowProc(m_OldWndProc, hWnd, uMsg, wParam, lParam);
+        return m_Window.forward(hWnd, uMsg, wParam, lParam);
     }
 }
 
-QString clsWaveOut::GetErrorText(wave::MMRESULT code) const {
-    QString text;
-    return wave::getErrorText(code, text) == wave::MMSYSERR_NOERROR ? text : QString();
-}
-
 void clsWaveOut::raiseDeviceError(wave::MMRESULT code) {
-    emit OnWaveOutError(qint32(code), GetErrorText(code), errorSource);
+    emit OnWaveOutError(qint32(code), modWave::errorText(code), errorSource);
 }
 
 bool clsWaveOut::isCurrentDevice(qintptr deviceHandle) const {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messagewindow.h"
+#include "modWave.h"
 #include "wavedevices.h"
 
 #include <QObject>
@@ -25,7 +25,7 @@ public:
 
     qint32 m_BufferCount() const { return qint32(m_Buffers.size()); }
     // The hidden message window; 0 when not subclassed.
-    qintptr windowHandle() const { return m_hWnd; }
+    qintptr windowHandle() const { return m_Window.handle(); }
     // The open playback device, or null; for reading its position.
     const wave::WaveOutDevice *device() const { return m_hWaveOut.get(); }
 
@@ -52,13 +52,12 @@ private:
         std::vector<char> data;
     };
 
-    QString GetErrorText(wave::MMRESULT code) const;
     void raiseDeviceError(wave::MMRESULT code);
     bool isCurrentDevice(qintptr deviceHandle) const;
 
     std::unordered_map<qintptr, std::unique_ptr<Buffer>> m_Buffers;
-    wave::WindowProc m_OldWndProc = nullptr;
-    qintptr m_hWnd = 0;
     std::unique_ptr<wave::WaveOutDevice> m_hWaveOut;
     bool m_Playing = false;
+    // Last, so that it goes first.
+    modWave::HiddenWindow m_Window;
 };

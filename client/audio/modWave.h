@@ -1,5 +1,8 @@
 #pragma once
 
+#include "messagewindow.h"
+#include "wavetypes.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <stdexcept>
@@ -30,5 +33,36 @@ clsWaveOut *waveOutTarget();
 
 qintptr WaveInWindowProc(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam);
 qintptr WaveOutWindowProc(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam);
+
+// The device's text for an error code; empty for a code it does not know.
+QString errorText(wave::MMRESULT code);
+
+// An audio object's hidden message window, its procedure put in front of the
+// window's own; failures throw WaveObjectError naming errorSource.
+class HiddenWindow {
+public:
+    HiddenWindow(const QString &title, const QString &errorSource, wave::WindowProc proc);
+    ~HiddenWindow();
+    HiddenWindow(const HiddenWindow &) = delete;
+    HiddenWindow &operator=(const HiddenWindow &) = delete;
+
+    qintptr handle() const { return m_hWnd; } // 0 while there is none
+    // Each does nothing when it has been done already.
+    void create();
+    void subclass();
+    // Gives the window its own procedure back, then destroys it; false without one.
+    bool destroy();
+    // Hands a message the object does not handle to the window's own procedure.
+    qintptr forward(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam) const;
+
+private:
+    [[noreturn]] void fail(const QString &function) const;
+
+    const QString m_Title;
+    const QString m_ErrorSource;
+    const wave::WindowProc m_Proc;
+    wave::WindowProc m_OldWndProc = nullptr;
+    qintptr m_hWnd = 0;
+};
 
 } // namespace modWave

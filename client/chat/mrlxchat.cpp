@@ -474,12 +474,7 @@ void mrlxchat::closeEvent(QCloseEvent *event) {
         m_radio->Andockench = false;
         m_radio->chatShown = 0;
     }
-    const QPointer<mrlxchat> self(this);
-    QTimer::singleShot(0, QCoreApplication::instance(), [self] {
-        if (self && self->isHidden() && program::chatWindowLoaded() &&
-            &program::chatWindow() == self.data())
-            program::unloadChatWindow();
-    });
+    program::unloadLater(this);
 }
 
 void mrlxchat::applyLook() {

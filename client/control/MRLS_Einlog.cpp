@@ -7,8 +7,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QPointer>
-#include <QTimer>
 #include <limits>
 
 MRLS_Einlog::MRLS_Einlog(QWidget *parent) : vb::Form(parent) {
@@ -309,10 +307,7 @@ void MRLS_Einlog::closeThisWindow() {
     hide();
     // This window is on the call stack (a tick or a data arrival of its
     // own): it is unloaded once that has returned.
-    QTimer::singleShot(0, QCoreApplication::instance(), [window = QPointer<MRLS_Einlog>(this)] {
-        if (window && program::controlWindowLoaded() && &program::controlWindow() == window)
-            program::unloadControlWindow();
-    });
+    program::unloadLater(this);
 }
 
 void MRLS_Einlog::readSMeter() {

@@ -5,6 +5,9 @@
 #include "control/MRLS_Einlog.h"
 #include "monitor/Chat.h"
 
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
 #include <memory>
 
 namespace program {
@@ -75,6 +78,15 @@ void unloadCompactWindow() {
         compactWindowInstance->hide();
         compactWindowInstance.release()->deleteLater();
     }
+}
+
+void unloadLater(QWidget *window) {
+    QTimer::singleShot(0, QCoreApplication::instance(), [window = QPointer<QWidget>(window)] {
+        if (window && window->isHidden() && window == controlWindowInstance.get())
+            controlWindowInstance.reset();
+        else if (window && window->isHidden() && window == chatWindowInstance.get())
+            chatWindowInstance.reset();
+    });
 }
 
 } // namespace program

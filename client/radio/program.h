@@ -11,6 +11,7 @@ class MRLS_Einlog;
 class Chat;
 class mrlxchat;
 class Form1;
+class QWidget;
 
 namespace program {
 
@@ -32,5 +33,9 @@ void unloadChatWindow();
 Form1 &compactWindow();
 bool compactWindowLoaded();
 void unloadCompactWindow();
+
+// For a window running a handler of its own: unloaded once the event loop is
+// back, if it is then still hidden and still the loaded one.
+void unloadLater(QWidget *window);
 
 } // namespace program

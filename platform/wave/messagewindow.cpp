@@ -25,29 +25,22 @@ qintptr defaultWindowProc(qintptr, quint32, qintptr, qintptr) {
     return 0;
 }
 
-class MessageWindow : public QObject {
-public:
-    MessageWindow(qintptr handle, const QString &className)
-        : windowClass(className), m_handle(handle) {}
+struct MessageWindow : QObject {
+    MessageWindow(qintptr h, const QString &className) : windowClass(className), handle(h) {}
     const QString windowClass;
+    const qintptr handle;
     WindowProc proc = defaultWindowProc;
+    bool dispatching = false;
 
-protected:
     bool event(QEvent *e) override {
         if (e->type() != windowMessageType)
             return QObject::event(e);
         auto *message = static_cast<WindowMessage *>(e);
         dispatching = true;
-        callWindowProc(proc, m_handle, message->uMsg, message->wParam, message->lParam);
+        callWindowProc(proc, handle, message->uMsg, message->wParam, message->lParam);
         dispatching = false;
         return true;
     }
-
-public:
-    bool dispatching = false;
-
-private:
-    qintptr m_handle;
 };
 
 // Only the application's thread touches the table.
@@ -98,11 +91,6 @@ WindowProc setWindowProc(qintptr hWnd, WindowProc proc) {
     const WindowProc previous = window->proc;
     window->proc = proc ? proc : defaultWindowProc;
     return previous;
-}
-
-WindowProc windowProc(qintptr hWnd) {
-    MessageWindow *window = find(hWnd);
-    return window ? window->proc : nullptr;
 }
 
 bool destroyWindow(qintptr hWnd) {

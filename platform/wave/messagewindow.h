@@ -27,7 +27,6 @@ qintptr createMessageWindow(const QString &className, const QString &title);
 // Replaces the window's procedure and returns the previous one; nullptr and
 // the last error set when the handle is not a live window.
 WindowProc setWindowProc(qintptr hWnd, WindowProc proc);
-WindowProc windowProc(qintptr hWnd);
 
 bool destroyWindow(qintptr hWnd);
 bool isWindow(qintptr hWnd);
