@@ -12,10 +12,6 @@
 #include <memory>
 #include <vector>
 
-class QAudioSource;
-class QAudioSink;
-class QIODevice;
-
 namespace wave {
 
 class GsmCoder;
@@ -28,9 +24,10 @@ class GsmCoder;
 //
 // A device keeps pointers to queued headers only; the owner keeps the memory
 // until the buffer is done or the device has been reset. All calls belong to
-// the application's thread. Playback moves its sound to the audio server on
-// a thread of its own, so a busy application thread does not break it up;
-// the done notices still come on the application's thread.
+// the application's thread. Capture and playback move their sound from and
+// to the audio server on threads of their own, so a busy application thread
+// does not break it up; the done notices still come on the application's
+// thread.
 
 // Text for a result code; MMSYSERR_BADERRNUM and an empty text for unknown codes.
 MMRESULT getErrorText(MMRESULT code, QString &text);
@@ -61,6 +58,10 @@ public:
     MMRESULT close();
 
 private:
+    // The thread that reads the audio source, and what it shares with this
+    // object; see waveindevice.cpp.
+    struct Engine;
+
     WaveInDevice(const WaveFormat &format, qintptr callbackWindow);
     void readAvailable();
     void takeSamples(const char *data, qsizetype size);
@@ -73,14 +74,12 @@ private:
     WaveFormat m_format;
     QAudioDevice m_audioDevice;
     QAudioFormat m_audioFormat;
-    // Made on start and dropped on stop: the Qt device's teardown may dispatch
-    // events, so it happens before any buffer of the stop is posted back.
-    std::unique_ptr<QAudioSource> m_source;
-    QIODevice *m_input = nullptr;
+    // Made on start and dropped on stop.
+    std::unique_ptr<Engine> m_engine;
+    bool m_resting = false;
     std::unique_ptr<GsmCoder> m_encoder;
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;
-    QTimer m_pollTimer;
     // A level capture without a buffer to fill pauses its stream after a while.
     QTimer m_restTimer;
     bool m_closed = false;

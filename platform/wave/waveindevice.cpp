@@ -4,8 +4,12 @@
 #include "wavedevices.h"
 
 #include <QAudioSource>
+#include <QMetaObject>
+#include <QThread>
 #include <algorithm>
 #include <array>
+#include <mutex>
+#include <utility>
 
 namespace wave {
 
@@ -20,17 +24,101 @@ constexpr qsizetype maxBacklogBytes = 25 * gsmBlockPcmBytes;
 // piece as it comes, so a block is complete as soon as its sound is. Only
 // speech is worth the wake-ups: a level reading may come 40 ms late.
 constexpr int pollIntervalMs = 4;
+// What the reading thread keeps for the application's thread: a second.
+constexpr int maxKeptMs = 1000;
 // A level capture nobody hands buffers to stops its stream after this long,
 // so an idle radio is not woken for sound it drops; the next buffer starts
 // it again.
 constexpr int restAfterMs = 300;
 } // namespace
 
+// The Qt source lives and is read on a thread of its own, so no sound waits
+// for the application's thread; what it read is kept here until that
+// thread takes it. The members after `posted` belong to the reading thread.
+struct WaveInDevice::Engine {
+    WaveInDevice *owner = nullptr;
+    qsizetype maxBytes = 0;
+    QThread thread;
+    QObject *context = nullptr; // lives in the reading thread
+
+    std::mutex mutex;
+    // Guarded by the mutex:
+    QByteArray read;
+    bool posted = false;
+
+    std::unique_ptr<QAudioSource> source;
+    QIODevice *input = nullptr;
+    QTimer *poll = nullptr;
+
+    ~Engine() {
+        if (source)
+            inThread([this] { close(); });
+        thread.quit();
+        thread.wait();
+    }
+    // Runs fn in the reading thread and waits for it.
+    template <typename Fn> void inThread(Fn fn) {
+        QMetaObject::invokeMethod(context, fn, Qt::BlockingQueuedConnection);
+    }
+    // In the reading thread: polled asks the source every few milliseconds.
+    bool start(const QAudioDevice &device, const QAudioFormat &format, bool polled);
+    void readAll();
+    void close() {
+        input = nullptr;
+        delete poll;
+        poll = nullptr;
+        source.reset();
+    }
+    QByteArray take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        posted = false;
+        return std::exchange(read, QByteArray());
+    }
+};
+
+bool WaveInDevice::Engine::start(const QAudioDevice &device, const QAudioFormat &format,
+                                 bool polled) {
+    source = std::make_unique<QAudioSource>(device, format);
+    // Qt's own buffer size is kept: with a smaller one the PulseAudio backend
+    // of Qt 6.4 delivers only part of the sound.
+    input = source->start();
+    if (!input || source->error() != QAudio::NoError) {
+        input = nullptr;
+        source.reset();
+        return false;
+    }
+    QObject::connect(input, &QIODevice::readyRead, context, [this] { readAll(); });
+    if (polled) {
+        poll = new QTimer(context);
+        poll->setTimerType(Qt::PreciseTimer);
+        QObject::connect(poll, &QTimer::timeout, context, [this] { readAll(); });
+        poll->start(pollIntervalMs);
+    }
+    return true;
+}
+
+void WaveInDevice::Engine::readAll() {
+    if (!input)
+        return;
+    std::array<char, 4096> chunk;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (;;) {
+        const qint64 got = input->read(chunk.data(), qint64(chunk.size()));
+        if (got <= 0)
+            break;
+        read.append(chunk.data(), got);
+    }
+    if (read.size() > maxBytes)
+        read.remove(0, read.size() - maxBytes);
+    if (!posted && !read.isEmpty()) {
+        posted = true;
+        QMetaObject::invokeMethod(
+            owner, [target = owner] { target->readAvailable(); }, Qt::QueuedConnection);
+    }
+}
+
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
     : m_handle(detail::nextDeviceHandle()), m_callbackWindow(callbackWindow), m_format(format) {
-    m_pollTimer.setTimerType(Qt::PreciseTimer);
-    m_pollTimer.setInterval(pollIntervalMs);
-    connect(&m_pollTimer, &QTimer::timeout, this, &WaveInDevice::readAvailable);
     m_restTimer.setSingleShot(true);
     m_restTimer.setInterval(restAfterMs);
     connect(&m_restTimer, &QTimer::timeout, this, &WaveInDevice::rest);
@@ -97,9 +185,11 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
     m_restTimer.stop();
-    if (m_source && m_source->state() == QAudio::SuspendedState)
-        m_source->resume();
-    if (m_encoder && m_input)
+    if (m_engine && m_resting) {
+        m_resting = false;
+        m_engine->inThread([engine = m_engine.get()] { engine->source->resume(); });
+    }
+    if (m_encoder && m_engine)
         encodePending();
     return MMSYSERR_NOERROR;
 }
@@ -107,21 +197,24 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
 MMRESULT WaveInDevice::start() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
-    if (m_input)
+    if (m_engine)
         return MMSYSERR_NOERROR;
-    m_source = std::make_unique<QAudioSource>(m_audioDevice, m_audioFormat);
-    // Qt's own buffer size is kept: with a smaller one the PulseAudio backend
-    // of Qt 6.4 delivers only part of the sound.
-    QIODevice *input = m_source->start();
-    if (!input || m_source->error() != QAudio::NoError) {
-        m_source.reset();
+    auto engine = std::make_unique<Engine>();
+    engine->owner = this;
+    engine->maxBytes = qsizetype(m_audioFormat.bytesForDuration(qint64(maxKeptMs) * 1000));
+    engine->thread.setObjectName(QStringLiteral("capture"));
+    engine->context = new QObject;
+    engine->context->moveToThread(&engine->thread);
+    QObject::connect(&engine->thread, &QThread::finished, engine->context, &QObject::deleteLater);
+    engine->thread.start();
+    bool started = false;
+    engine->inThread(
+        [&] { started = engine->start(m_audioDevice, m_audioFormat, m_encoder != nullptr); });
+    if (!started)
         return MMSYSERR_ERROR;
-    }
-    m_input = input;
-    connect(m_input, &QIODevice::readyRead, this, &WaveInDevice::readAvailable);
-    if (m_encoder)
-        m_pollTimer.start();
-    else if (m_queue.empty())
+    m_engine = std::move(engine);
+    m_resting = false;
+    if (!m_encoder && m_queue.empty())
         m_restTimer.start();
     return MMSYSERR_NOERROR;
 }
@@ -129,14 +222,14 @@ MMRESULT WaveInDevice::start() {
 MMRESULT WaveInDevice::stop() {
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
-    if (m_input) {
-        m_pollTimer.stop();
+    if (m_engine) {
         m_restTimer.stop();
+        m_engine->inThread([engine = m_engine.get()] {
+            engine->readAll();
+            engine->close();
+        });
         readAvailable();
-        disconnect(m_input, nullptr, this, nullptr);
-        m_input = nullptr;
-        std::unique_ptr<QAudioSource> source = std::move(m_source);
-        source->stop();
+        m_engine.reset();
     }
     m_pendingPcm.clear();
     if (!m_queue.empty() && m_queue.front()->dwBytesRecorded > 0)
@@ -164,15 +257,10 @@ MMRESULT WaveInDevice::close() {
 }
 
 void WaveInDevice::readAvailable() {
-    if (!m_input)
+    if (!m_engine)
         return;
-    std::array<char, 4096> chunk;
-    for (;;) {
-        const qint64 got = m_input->read(chunk.data(), qint64(chunk.size()));
-        if (got <= 0)
-            break;
-        takeSamples(chunk.data(), got);
-    }
+    const QByteArray read = m_engine->take();
+    takeSamples(read.constData(), read.size());
 }
 
 // The Qt device delivers sound in bursts of a period or more, often more than
@@ -221,14 +309,16 @@ void WaveInDevice::finishFront() {
     WaveHeader *header = m_queue.front();
     m_queue.pop_front();
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    if (!m_encoder && m_queue.empty() && m_source)
+    if (!m_encoder && m_queue.empty() && m_engine)
         m_restTimer.start();
     detail::notify(m_callbackWindow, MM_WIM_DATA, m_handle, reinterpret_cast<qintptr>(header));
 }
 
 void WaveInDevice::rest() {
-    if (m_source && m_queue.empty() && m_source->state() != QAudio::SuspendedState)
-        m_source->suspend();
+    if (m_engine && m_queue.empty() && !m_resting) {
+        m_resting = true;
+        m_engine->inThread([engine = m_engine.get()] { engine->source->suspend(); });
+    }
 }
 
 } // namespace wave

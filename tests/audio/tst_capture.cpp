@@ -130,6 +130,8 @@ void CaptureTest::everyBlockReachesTheChannel_data() {
     QTest::newRow("window thread free") << 0;
     // The serial handler sleeps this long on the window thread by design.
     QTest::newRow("window thread stalled 400 ms") << 400;
+    // Sound waits a second for the window thread; a slow dialog may take that.
+    QTest::newRow("window thread stalled 900 ms") << 900;
 }
 
 void CaptureTest::everyBlockReachesTheChannel() {
