@@ -105,6 +105,53 @@ MMRESULT pickDevice(QAudioDevice::Mode mode, int deviceId, QAudioDevice &device)
     return MMSYSERR_NOERROR;
 }
 
+MMRESULT openChecks(QAudioDevice::Mode mode, int deviceId, const WaveFormat &format,
+                    qintptr callbackWindow, QAudioDevice &device, QAudioFormat &audioFormat) {
+    if (const MMRESULT r = audioFormatFor(format, audioFormat))
+        return r;
+    if (callbackWindow && !isWindow(callbackWindow))
+        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT r = pickDevice(mode, deviceId, device))
+        return r;
+    return device.isFormatSupported(audioFormat) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+}
+
+MMRESULT prepareHeader(bool closed, WaveHeader *header, bool emptyAllowed) {
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    const bool usable = emptyAllowed ? header->lpData || header->dwBufferLength == 0
+                                     : header->lpData && header->dwBufferLength > 0;
+    if (!usable)
+        return MMSYSERR_INVALPARAM;
+    header->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT unprepareHeader(bool closed, WaveHeader *header) {
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (header->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    header->dwFlags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT checkQueueable(bool closed, const WaveHeader *header) {
+    if (closed)
+        return MMSYSERR_INVALHANDLE;
+    if (!header)
+        return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (header->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    return MMSYSERR_NOERROR;
+}
+
 void notify(qintptr window, quint32 message, qintptr device, qintptr header) {
     if (window)
         postMessage(window, message, device, header);

@@ -130,15 +130,10 @@ WaveInDevice::~WaveInDevice() = default;
 MMRESULT WaveInDevice::open(std::unique_ptr<WaveInDevice> &device, int deviceId,
                             const WaveFormat &format, qintptr callbackWindow) {
     QAudioFormat audioFormat;
-    if (const MMRESULT r = detail::audioFormatFor(format, audioFormat))
-        return r;
-    if (callbackWindow && !isWindow(callbackWindow))
-        return MMSYSERR_INVALPARAM;
     QAudioDevice audioDevice;
-    if (const MMRESULT r = detail::pickDevice(QAudioDevice::Input, deviceId, audioDevice))
+    if (const MMRESULT r = detail::openChecks(QAudioDevice::Input, deviceId, format, callbackWindow,
+                                              audioDevice, audioFormat))
         return r;
-    if (!audioDevice.isFormatSupported(audioFormat))
-        return WAVERR_BADFORMAT;
 
     std::unique_ptr<WaveInDevice> opened(new WaveInDevice(format, callbackWindow));
     opened->m_audioDevice = audioDevice;
@@ -151,34 +146,16 @@ MMRESULT WaveInDevice::open(std::unique_ptr<WaveInDevice> &device, int deviceId,
 }
 
 MMRESULT WaveInDevice::prepareHeader(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header || !header->lpData || header->dwBufferLength == 0)
-        return MMSYSERR_INVALPARAM;
-    header->dwFlags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return detail::prepareHeader(m_closed, header, false);
 }
 
 MMRESULT WaveInDevice::unprepareHeader(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header)
-        return MMSYSERR_INVALPARAM;
-    if (header->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
-    header->dwFlags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return detail::unprepareHeader(m_closed, header);
 }
 
 MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header)
-        return MMSYSERR_INVALPARAM;
-    if (!(header->dwFlags & WHDR_PREPARED))
-        return WAVERR_UNPREPARED;
-    if (header->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
+    if (const MMRESULT r = detail::checkQueueable(m_closed, header))
+        return r;
     if (m_encoder && header->dwBufferLength < quint32(gsmBlockBytes))
         return MMSYSERR_INVALPARAM;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;

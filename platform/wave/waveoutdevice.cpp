@@ -294,15 +294,10 @@ WaveOutDevice::~WaveOutDevice() {
 MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceId,
                              const WaveFormat &format, qintptr callbackWindow) {
     QAudioFormat audioFormat;
-    if (const MMRESULT r = detail::audioFormatFor(format, audioFormat))
-        return r;
-    if (callbackWindow && !isWindow(callbackWindow))
-        return MMSYSERR_INVALPARAM;
     QAudioDevice audioDevice;
-    if (const MMRESULT r = detail::pickDevice(QAudioDevice::Output, deviceId, audioDevice))
+    if (const MMRESULT r = detail::openChecks(QAudioDevice::Output, deviceId, format,
+                                              callbackWindow, audioDevice, audioFormat))
         return r;
-    if (!audioDevice.isFormatSupported(audioFormat))
-        return WAVERR_BADFORMAT;
 
     std::unique_ptr<WaveOutDevice> opened(new WaveOutDevice(format, callbackWindow));
     opened->m_audioDevice = audioDevice;
@@ -329,34 +324,16 @@ MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceI
 }
 
 MMRESULT WaveOutDevice::prepareHeader(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header || (!header->lpData && header->dwBufferLength > 0))
-        return MMSYSERR_INVALPARAM;
-    header->dwFlags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return detail::prepareHeader(m_closed, header, true);
 }
 
 MMRESULT WaveOutDevice::unprepareHeader(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header)
-        return MMSYSERR_INVALPARAM;
-    if (header->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
-    header->dwFlags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return detail::unprepareHeader(m_closed, header);
 }
 
 MMRESULT WaveOutDevice::write(WaveHeader *header) {
-    if (m_closed)
-        return MMSYSERR_INVALHANDLE;
-    if (!header)
-        return MMSYSERR_INVALPARAM;
-    if (!(header->dwFlags & WHDR_PREPARED))
-        return WAVERR_UNPREPARED;
-    if (header->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
+    if (const MMRESULT r = detail::checkQueueable(m_closed, header))
+        return r;
 
     QByteArray pcm;
     if (m_decoder) {
