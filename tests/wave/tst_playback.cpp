@@ -2,6 +2,7 @@
 // thread is busy: the loudspeaker is recorded by parecord, a process of its
 // own, so the recording does not wait for this thread either.
 
+#include "donecount.h"
 #include "gsmcodec.h"
 #include "messagewindow.h"
 #include "wavedevices.h"
@@ -20,16 +21,6 @@
 using namespace wave;
 
 namespace {
-
-int doneOnAppThread = 0;
-int doneElsewhere = 0;
-
-qintptr countingProc(qintptr, quint32 uMsg, qintptr, qintptr) {
-    if (uMsg == MM_WOM_DONE)
-        ++(QThread::currentThread() == QCoreApplication::instance()->thread() ? doneOnAppThread
-                                                                              : doneElsewhere);
-    return 0;
-}
 
 struct Silences {
     int count = 0;
@@ -86,7 +77,7 @@ void PlaybackTest::busyApplicationThreadLeavesNoGap() {
 
     const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
     QVERIFY(window);
-    setWindowProc(window, countingProc);
+    setWindowProc(window, donecount::windowProc);
     std::unique_ptr<WaveOutDevice> out;
     QCOMPARE(WaveOutDevice::open(out, WAVE_MAPPER, gsmVoiceFormat(), window), MMSYSERR_NOERROR);
 
@@ -137,8 +128,8 @@ void PlaybackTest::busyApplicationThreadLeavesNoGap() {
     QVERIFY(samples.size() > 8000);
     QCOMPARE(silences.count, 0);
 
-    QTRY_COMPARE(doneOnAppThread, blocks);
-    QCOMPARE(doneElsewhere, 0);
+    QTRY_COMPARE(donecount::onAppThread, blocks);
+    QCOMPARE(donecount::elsewhere, 0);
     for (WaveHeader &header : headers) {
         QVERIFY(header.dwFlags & WHDR_DONE);
         QCOMPARE(out->unprepareHeader(&header), MMSYSERR_NOERROR);

@@ -4,6 +4,7 @@
 // middle of an over. Nothing hangs or crashes: every buffer comes back done,
 // on the application's thread, and reset and close still work.
 
+#include "donecount.h"
 #include "gsmcodec.h"
 #include "messagewindow.h"
 #include "wavedevices.h"
@@ -21,20 +22,6 @@
 #include <vector>
 
 using namespace wave;
-
-namespace {
-
-int doneOnAppThread = 0;
-int doneElsewhere = 0;
-
-qintptr countingProc(qintptr, quint32 uMsg, qintptr, qintptr) {
-    if (uMsg == MM_WOM_DONE)
-        ++(QThread::currentThread() == QCoreApplication::instance()->thread() ? doneOnAppThread
-                                                                              : doneElsewhere);
-    return 0;
-}
-
-} // namespace
 
 class ServerLossTest : public QObject {
     Q_OBJECT
@@ -83,7 +70,7 @@ void ServerLossTest::cleanupTestCase() {
 void ServerLossTest::serverGoneGivesEveryBufferBack() {
     const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
     QVERIFY(window);
-    setWindowProc(window, countingProc);
+    setWindowProc(window, donecount::windowProc);
     std::unique_ptr<WaveOutDevice> playing, late;
     QCOMPARE(WaveOutDevice::open(playing, WAVE_MAPPER, gsmVoiceFormat(), window), MMSYSERR_NOERROR);
     QCOMPARE(WaveOutDevice::open(late, WAVE_MAPPER, gsmVoiceFormat(), window), MMSYSERR_NOERROR);
@@ -122,8 +109,8 @@ void ServerLossTest::serverGoneGivesEveryBufferBack() {
     // The sound is gone with the server, but not the buffers.
     QTRY_COMPARE_WITH_TIMEOUT(playing->queuedBuffers(), 0, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(late->queuedBuffers(), 0, 10000);
-    QTRY_COMPARE(doneOnAppThread, 2 * blocks - killedAt);
-    QCOMPARE(doneElsewhere, 0);
+    QTRY_COMPARE(donecount::onAppThread, 2 * blocks - killedAt);
+    QCOMPARE(donecount::elsewhere, 0);
     // Reset gives the device another try at the server, which is still gone:
     // the buffer comes back all the same.
     QCOMPARE(playing->reset(), MMSYSERR_NOERROR);
