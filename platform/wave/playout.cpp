@@ -107,11 +107,14 @@ void Playout::catchUp(double nowMs, std::vector<qint64> &done) {
         m_buildingUp = true;
     else if (m_buildingUp && (extra > -m_settings.catchUpStopMs || !short_))
         m_buildingUp = false;
-    // Far behind: near-silent blocks go first, whole, before speech is hurried.
-    if (extra > m_settings.cutAboveMs) {
+    // Far behind, with that much sound really waiting: near-silent blocks go
+    // first, whole, before speech is hurried. A drifted reckoning alone cuts
+    // nothing.
+    const double farBehindMs = std::min(extra, waiting - m_holdMs);
+    if (farBehindMs > m_settings.cutAboveMs) {
         double cut = 0;
         for (auto it = m_queue.begin();
-             it != m_queue.end() && extra - cut > m_settings.cutAboveMs;) {
+             it != m_queue.end() && farBehindMs - cut > m_settings.cutAboveMs;) {
             if (it->used == 0 && rms(*it) < m_settings.nearSilentRms) {
                 cut += msOf(double(it->samples.size()));
                 done.push_back(it->tag);
