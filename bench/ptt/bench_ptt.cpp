@@ -36,6 +36,7 @@
 #include "radiofixture.h"
 #include "relayprocess.h"
 #include "system.h"
+#include "wave/gsmcodec.h"
 #include "wavedevices.h"
 
 #include <QApplication>
@@ -207,8 +208,14 @@ int main(int argc, char *argv[]) {
     // What the talker sent, as the relay passes it on.
     QTcpSocket onRelay;
     qint64 relayBytes = 0;
-    QObject::connect(&onRelay, &QTcpSocket::readyRead, &onRelay,
-                     [&] { relayBytes += onRelay.readAll().size(); });
+    QByteArray passedOn; // kept during the long over only
+    bool keepPassedOn = false;
+    QObject::connect(&onRelay, &QTcpSocket::readyRead, &onRelay, [&] {
+        const QByteArray bytes = onRelay.readAll();
+        relayBytes += bytes.size();
+        if (keepPassedOn)
+            passedOn += bytes;
+    });
     onRelay.connectToHost(QHostAddress::LocalHost, relayChannelPort);
     if (!onRelay.waitForConnected(5000) ||
         !testsupport::waitForStations(logs.filePath("relay.log"), relayChannelPort, 3)) {
@@ -308,6 +315,7 @@ int main(int argc, char *argv[]) {
         const qint64 relayBytesBefore = relayBytes;
         const wave::PlayoutTotals playoutBefore = wave::WaveOutDevice::playoutTotals();
         const qint64 pressedNs = air::monotonicNs();
+        keepPassedOn = true;
         talker.command("press", "keyed");
         air::runFor(continuousSeconds * 1000);
         talker.command("release", "released");
@@ -323,6 +331,17 @@ int main(int argc, char *argv[]) {
                     "(%.2f a second of key held), %.0f received by the listener\n",
                     continuousSeconds, sent.blocks, onRelayBlocks, onRelayBlocks / heldS,
                     receivedBlocks);
+        // What the talker sent, decoded as any listener would: speech missing
+        // here was lost before the line, speech missing only at the
+        // loudspeaker after it.
+        wave::GsmCoder decoder;
+        std::vector<qint16> sentSamples(size_t(passedOn.size() / 65 * 320));
+        for (qsizetype at = 0; at + 65 <= passedOn.size(); at += 65)
+            decoder.decodeBlock(reinterpret_cast<const uchar *>(passedOn.constData()) + at,
+                                sentSamples.data() + at / 65 * 320);
+        const air::MarkedTone onTheLine = air::analyseMarkedTone(sentSamples, 800, markEveryMs);
+        std::printf("sent: %zu marks, %.1f ms short, %d gaps, %.0f ms\n", onTheLine.marksMs.size(),
+                    onTheLine.shortenedMs, onTheLine.gaps.count, onTheLine.gaps.totalMs);
         const double pressedMs = msOf(pressedNs);
         const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(pressedMs), 1000);
         qsizetype end = onset;
