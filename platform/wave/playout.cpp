@@ -40,6 +40,7 @@ void Playout::startOver(double nowMs) {
     m_lastWasStall = false;
     m_spokenOutMs = 0;
     m_dryMs = 0;
+    m_refillFromMs = -1;
     m_speed = 1;
     m_catchingUp = false;
     m_buildingUp = false;
@@ -76,6 +77,10 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
         m_holdMs = std::max(m_holdMs, learned);
     }
     m_lastWasStall = stall;
+    // A stall's first block often comes alone, the rest a little after it:
+    // played at once, it would be a fragment of speech between two gaps.
+    if (stall && m_dryMs > 0 && m_refillFromMs < 0)
+        m_refillFromMs = nowMs;
     m_lastPushMs = nowMs;
     m_blocksIn += std::max(1, (count + m_settings.blockSamples - 1) / m_settings.blockSamples);
     m_queue.push_back({std::vector<qint16>(samples, samples + count), tag});
@@ -186,6 +191,15 @@ int Playout::pull(qint16 *out, int count, double nowMs, double deviceMs, bool co
             return 0;
         m_state = State::Playing;
     }
+    // After a stall the sound resumes once more than that first block is
+    // queued, or once it has waited two blocks' time beyond the lag the
+    // queue keeps: the stall has cost far more, and catching up takes the
+    // wait back.
+    const double blockMs = msOf(m_settings.blockSamples);
+    if (m_refillFromMs >= 0 && queuedMs() < targetLagMs() + blockMs &&
+        nowMs - m_refillFromMs < targetLagMs() + 2 * blockMs)
+        return cover ? coverWith(out, count) : 0;
+    m_refillFromMs = -1;
     catchUp(nowMs, done);
     int got = take(out, count, done);
     if (got > 0) {
@@ -199,8 +213,10 @@ int Playout::pull(qint16 *out, int count, double nowMs, double deviceMs, bool co
         m_dryMs = 0;
         return got;
     }
-    if (!cover)
-        return 0;
+    return cover ? coverWith(out, count) : 0;
+}
+
+int Playout::coverWith(qint16 *out, int count) {
     // Late: a short fade from where the sound stopped, then silence.
     if (m_dryMs == 0)
         ++m_totals.underruns;
@@ -213,7 +229,7 @@ int Playout::pull(qint16 *out, int count, double nowMs, double deviceMs, bool co
     m_fadeIn = true;
     m_dryMs += msOf(count);
     m_totals.coveredMs += msOf(count);
-    if (m_dryMs >= m_settings.overEndsAfterMs) {
+    if (m_dryMs >= m_settings.overEndsAfterMs && m_queue.empty()) {
         // Nothing came for so long: the over has ended. What was covered
         // after the last block was no lateness.
         m_totals.coveredMs -= m_dryMs;

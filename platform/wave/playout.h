@@ -101,6 +101,7 @@ private:
     double targetLagMs() const;
     void catchUp(double nowMs, std::vector<qint64> &done);
     int take(qint16 *out, int count, std::vector<qint64> &done);
+    int coverWith(qint16 *out, int count);
     int rms(const Block &block) const;
 
     Settings m_settings;
@@ -119,11 +120,12 @@ private:
     double m_lastPushMs = -1e9;
     double m_deviceMs = 0;
     bool m_lastWasStall = false;
-    double m_holdMs = 0;      // lateness the queue holds sound for
-    double m_overHoldMs = 0;  // what this over has learned; the next starts with it
-    double m_spokenOutMs = 0; // speech handed to the device, as spoken
-    double m_dryMs = 0;       // how long the queue has been dry
-    qint16 m_last = 0;        // the last sample played, to fade from
+    double m_holdMs = 0;        // lateness the queue holds sound for
+    double m_overHoldMs = 0;    // what this over has learned; the next starts with it
+    double m_spokenOutMs = 0;   // speech handed to the device, as spoken
+    double m_dryMs = 0;         // how long the queue has been dry
+    double m_refillFromMs = -1; // a stall ended a dry spell here; >= 0 while it refills
+    qint16 m_last = 0;          // the last sample played, to fade from
     Totals m_totals;
 };
 
