@@ -10,7 +10,6 @@
 #include <QColor>
 #include <QLineEdit>
 #include <QObject>
-#include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QString>
@@ -20,7 +19,6 @@
 #include <memory>
 #include <optional>
 
-class QLineEdit;
 class QMenu;
 class QSvgRenderer;
 class QTextEdit;
