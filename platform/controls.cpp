@@ -69,10 +69,6 @@ void TwipsGeometry::setLeftTwips(int twips) {
     m_left = twips;
     apply();
 }
-void TwipsGeometry::setTopTwips(int twips) {
-    m_top = twips;
-    apply();
-}
 void TwipsGeometry::setWidthTwips(int twips) {
     m_width = twips;
     apply();
@@ -464,12 +460,6 @@ void ProgressBar::setRange(float min, float max) {
     m_min = min;
     m_max = max;
     m_value = std::clamp(m_value, m_min, m_max);
-    update();
-}
-
-void ProgressBar::setColours(const QColor &bar, const QColor &trough) {
-    m_bar = bar;
-    m_trough = trough;
     update();
 }
 

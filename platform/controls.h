@@ -10,7 +10,6 @@
 #include <QColor>
 #include <QLineEdit>
 #include <QObject>
-#include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QString>
@@ -20,7 +19,6 @@
 #include <memory>
 #include <optional>
 
-class QLineEdit;
 class QMenu;
 class QSvgRenderer;
 class QTextEdit;
@@ -59,7 +57,6 @@ public:
     int widthTwips() const { return m_width; }
     int heightTwips() const { return m_height; }
     void setLeftTwips(int twips);
-    void setTopTwips(int twips);
     void setWidthTwips(int twips);
     void setHeightTwips(int twips);
     void setTwipsGeometry(int left, int top, int width, int height);
@@ -101,7 +98,6 @@ public:
     explicit ClickableControl(QWidget *parent, const QString &name);
     // Whether the control is shown when its window is; reads back what was set.
     bool visible() const { return !isHidden(); }
-    QString toolTipText() const { return toolTip(); }
     void setToolTipText(const QString &text);
 
     // What a screen reader is told the control is. Keys are push buttons, or
@@ -215,8 +211,6 @@ public:
 
     Timer(QObject *parent, const QString &name, std::function<void()> onTick);
     int interval() const { return m_intervalMs; }
-    // How often the timer really ticks while it runs.
-    int effectiveIntervalMs() const { return m_timer.interval(); }
     void setInterval(int intervalMs);
     bool running() const { return m_timer.isActive(); }
 
@@ -234,7 +228,6 @@ public:
     float min() const { return m_min; }
     float max() const { return m_max; }
     void setRange(float min, float max);
-    void setColours(const QColor &bar, const QColor &trough);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -111,7 +111,6 @@ public:
     ~SingleInstanceGuard() override;
     // True when another copy answered (and was asked to show itself).
     bool anotherCopyRunning();
-    QString serverName() const { return m_name; }
 
 signals:
     void activationRequested();

@@ -75,19 +75,15 @@ bool BanList::saveLocked(QString *error) const {
     if (m_filePath.isEmpty())
         return true;
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(m_filePath, file.errorString());
-        return false;
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (auto it = m_until.cbegin(); it != m_until.cend(); ++it)
+            if (*it > now)
+                file.write(it.key().toLatin1() + ' ' + it->toString(Qt::ISODate).toLatin1() + '\n');
+        if (file.commit())
+            return true;
     }
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (auto it = m_until.cbegin(); it != m_until.cend(); ++it)
-        if (*it > now)
-            file.write(it.key().toLatin1() + ' ' + it->toString(Qt::ISODate).toLatin1() + '\n');
-    if (!file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(m_filePath, file.errorString());
-        return false;
-    }
-    return true;
+    if (error)
+        *error = QStringLiteral("cannot write %1: %2").arg(m_filePath, file.errorString());
+    return false;
 }

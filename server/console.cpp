@@ -166,11 +166,9 @@ QByteArray OperatorConsole::stationsTable() const {
         if (until.isValid())
             state += ", banned until " +
                      until.toString(QStringLiteral("yyyy-MM-dd HH:mm")).toLatin1() + " UTC";
-        table += station.identity.leftJustified(10) +
-                 station.address.toString().toLatin1().leftJustified(40) +
-                 (station.channel.isEmpty() ? QByteArray("-") : station.channel).leftJustified(9) +
-                 QByteArray::number(station.lastMessage.secsTo(now)).leftJustified(8) + state +
-                 '\n';
+        table += row(station.identity, station.address,
+                     station.channel.isEmpty() ? QByteArray("-") : station.channel,
+                     QByteArray::number(station.lastMessage.secsTo(now)), state);
     }
     for (size_t at = 0; at < voice.size(); ++at) {
         const VoiceRelay::Note &note = voice[at];

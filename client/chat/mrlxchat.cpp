@@ -414,14 +414,8 @@ void mrlxchat::Timer2_Timer() {
 }
 
 void mrlxchat::wsckChat_Close(int index) {
-    if (index != 0)
-        return;
-    wsckChat[0]->close();
-    if (m_sendWait)
-        m_sendWait->quit();
-    connected = false;
-    UpdateControls();
-    showNotice(QStringLiteral("Die Verbindung wurde beendet"));
+    if (index == 0)
+        linkEnded(QStringLiteral("Die Verbindung wurde beendet"));
 }
 
 void mrlxchat::wsckChat_Error(int index, int number) {
@@ -431,13 +425,17 @@ void mrlxchat::wsckChat_Error(int index, int number) {
         return;
     const bool neverUp = number == Winsock::sckConnectionRefused ||
                          number == Winsock::sckHostNotFound || number == Winsock::sckTimedOut;
+    linkEnded(neverUp ? QStringLiteral("Der Chat-Server ist nicht erreichbar.")
+                      : QStringLiteral("Die Verbindung wurde beendet"));
+}
+
+void mrlxchat::linkEnded(const QString &notice) {
     wsckChat[0]->close();
     if (m_sendWait)
         m_sendWait->quit();
     connected = false;
     UpdateControls();
-    showNotice(neverUp ? QStringLiteral("Der Chat-Server ist nicht erreichbar.")
-                       : QStringLiteral("Die Verbindung wurde beendet"));
+    showNotice(notice);
 }
 
 void mrlxchat::txtchat_MouseMove(float x, float y) {

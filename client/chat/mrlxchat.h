@@ -99,6 +99,7 @@ private:
     bool SendLine(const QString &line, int index);
     void ShowLine(const QString &text, const QString &nick);
     void showNotice(const QString &text);
+    void linkEnded(const QString &notice);
     void focusInput();
     QString channelText() const;
     void offerCallSign();

@@ -5,7 +5,6 @@
 #include "sound.h"
 #include "system.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <limits>
 

@@ -16,8 +16,6 @@ public:
     // A message longer than this is cut at its end; its start, where the
     // command words stand, is kept.
     static constexpr int longestMessage = 4096;
-    // A report still waiting for its rest is never longer than this.
-    static constexpr int longestReport = 10;
 
     QStringList take(const QString &arrival);
     // A new connection starts a new stream.

@@ -50,8 +50,6 @@ public:
     void ApplyPanelStyle();
     void Label11_Click();
     void Timer2_Timer();
-    // True when start-up found another copy running and ended this one.
-    bool endedByGuard() const { return m_endedByGuard; }
 
     // Channel switching
     void Label9_Click();
@@ -289,7 +287,6 @@ private:
 
     const Skin &m_skin;
     std::unique_ptr<vb::SingleInstanceGuard> m_guard;
-    bool m_endedByGuard = false;
 
 public:
     // The level capture, kept last: it goes first, while the buffer and

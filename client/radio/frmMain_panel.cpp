@@ -2,9 +2,7 @@
 
 #include "radio/frmMain.h"
 
-#include <QFile>
 #include <QFont>
-#include <QHash>
 
 namespace {
 

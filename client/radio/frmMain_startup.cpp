@@ -81,7 +81,6 @@ void frmMain::Form_Load() {
     m_guard = std::make_unique<vb::SingleInstanceGuard>(vb::settingsFolder());
     if (m_guard->anotherCopyRunning()) {
         setWindowTitle(QStringLiteral("#NotAllowedInstance#"));
-        m_endedByGuard = true;
         vb::endProgram();
         return;
     }

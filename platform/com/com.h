@@ -21,7 +21,6 @@ constexpr HResult resultFalse = 1;
 constexpr HResult errorNoInterface = qint32(0x80004002);
 constexpr HResult errorPointer = qint32(0x80004003);
 constexpr HResult errorFail = qint32(0x80004005);
-constexpr HResult errorOutOfMemory = qint32(0x8007000E);
 constexpr HResult errorNoAggregation = qint32(0x80040110);
 constexpr HResult errorClassNotAvailable = qint32(0x80040111);
 constexpr HResult errorRegisterClass = qint32(0x80040201);

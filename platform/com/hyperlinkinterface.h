@@ -29,8 +29,6 @@ inline const QUuid eventsInterfaceId{"{fe6d466d-5d0b-4226-a519-1f6e5d1bb0dc}"};
 inline constexpr const char *typeLibraryName = "proHyp";
 inline constexpr const char *typeLibraryHelp = "Richtextbox Hyperlink Control";
 inline constexpr const char *className = "Hyperlink";
-inline constexpr const char *interfaceName = "_Hyperlink";
-inline constexpr const char *eventsInterfaceName = "__Hyperlink";
 
 namespace dispid {
 constexpr qint32 URL = 0;

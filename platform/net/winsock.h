@@ -17,11 +17,7 @@ public:
     // The numbers the windows compare state() with.
     enum State {
         sckClosed = 0,
-        sckOpen = 1,
-        sckListening = 2,
-        sckConnectionPending = 3,
         sckResolvingHost = 4,
-        sckHostResolved = 5,
         sckConnecting = 6,
         sckConnected = 7,
         sckClosing = 8,
@@ -39,7 +35,6 @@ public:
         sckTimedOut = 10060,
         sckConnectionRefused = 10061,
         sckHostNotFound = 11001,
-        sckWrongState = 40006,
     };
 
     explicit Winsock(QObject *parent = nullptr);

@@ -60,6 +60,19 @@ QTcpSocket *acceptPeer(QTcpServer &server) {
     return server.nextPendingConnection();
 }
 
+// Connects the control to the test server, which listens on the loopback
+// address from the first call on, and hands over the server's side in peer.
+void connectPeer(QTcpServer &server, Winsock &socket, EventLog &log,
+                 std::unique_ptr<QTcpSocket> &peer) {
+    if (!server.isListening())
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+    const int connects = log.count("Connect") + 1;
+    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
+    QVERIFY(log.waitFor("Connect", connects));
+    peer.reset(acceptPeer(server));
+    QVERIFY(peer);
+}
+
 quint16 closedPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
@@ -124,13 +137,11 @@ void TestWinsock::connectsAndExchangesBytes() {
 
 void TestWinsock::sendCompletesPerSend() {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
     Winsock socket;
     EventLog log(socket);
     QVERIFY(!socket.sendData("early"));
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect"));
-    std::unique_ptr<QTcpSocket> peer(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> peer;
+    connectPeer(server, socket, log, peer);
     QVERIFY(peer);
 
     const QByteArray block(65, '\x5a');
@@ -155,12 +166,10 @@ void TestWinsock::sendCompletesPerSend() {
 
 void TestWinsock::peerCloseDeliversDataThenClose() {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
     Winsock socket;
     EventLog log(socket);
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect"));
-    std::unique_ptr<QTcpSocket> peer(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> peer;
+    connectPeer(server, socket, log, peer);
     QVERIFY(peer);
 
     peer->write("last words");
@@ -217,12 +226,10 @@ void TestWinsock::closeWhileConnectingDropsEverything() {
 
 void TestWinsock::reconnectsAfterClose() {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
     Winsock socket;
     EventLog log(socket);
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect"));
-    std::unique_ptr<QTcpSocket> first(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> first;
+    connectPeer(server, socket, log, first);
     QVERIFY(first);
     // Bytes that reached the control unread are dropped with the connection.
     log.readOnArrival = false;
@@ -233,9 +240,8 @@ void TestWinsock::reconnectsAfterClose() {
     log.readOnArrival = true;
     QCOMPARE(socket.bytesReceived(), 0);
 
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect", 2));
-    std::unique_ptr<QTcpSocket> second(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> second;
+    connectPeer(server, socket, log, second);
     QVERIFY(second);
     second->write("new");
     QVERIFY(QTest::qWaitFor([&] { return log.received.endsWith("new"); }, 5000));
@@ -246,12 +252,10 @@ void TestWinsock::reconnectsAfterClose() {
 
 void TestWinsock::connectToWhileConnectedStartsOver() {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
     Winsock socket;
     EventLog log(socket);
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect"));
-    std::unique_ptr<QTcpSocket> first(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> first;
+    connectPeer(server, socket, log, first);
     QVERIFY(first);
     log.call([&] { socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort()); });
     QVERIFY(log.waitFor("Connect", 2));
@@ -263,13 +267,11 @@ void TestWinsock::connectToWhileConnectedStartsOver() {
 
 void TestWinsock::slowReaderLosesNothing() {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
     Winsock socket;
     EventLog log(socket);
     log.readOnArrival = false;
-    socket.connectTo(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(log.waitFor("Connect"));
-    std::unique_ptr<QTcpSocket> peer(acceptPeer(server));
+    std::unique_ptr<QTcpSocket> peer;
+    connectPeer(server, socket, log, peer);
     QVERIFY(peer);
 
     // More than the control holds while nobody reads: the rest waits in TCP.

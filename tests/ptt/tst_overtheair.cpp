@@ -38,6 +38,17 @@ void expectTone(const air::Recorder &loudspeaker, double fromMs, double toneHz) 
     QVERIFY2(std::abs(frequency - toneHz) < toneHz * 0.05, qPrintable(QString::number(frequency)));
 }
 
+// Where the tone sets in at the loudspeaker from fromMs on (-1 where it never
+// does), and its last loud sample.
+std::pair<qsizetype, qsizetype> toneSpan(const air::Recorder &loudspeaker, double fromMs) {
+    const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(fromMs), 1000);
+    qsizetype end = onset;
+    for (qsizetype n = onset + 1; onset >= 0 && n < loudspeaker.size(); ++n)
+        if (std::abs(int(loudspeaker.sampleAt(n))) > 1000)
+            end = n;
+    return {onset, end};
+}
+
 } // namespace
 
 class OverTheAirTest : public QObject {
@@ -232,12 +243,8 @@ void OverTheAirTest::steadyToneIsHeardWithoutBreaks() {
     QVERIFY2(blocks >= overMs / 40 * 9 / 10, qPrintable(QString::number(blocks)));
     QCOMPARE(listener.receivedBytes, blocks * 65.0);
 
-    const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(pressedMs), 1000);
+    const auto [onset, end] = toneSpan(loudspeaker, pressedMs);
     QVERIFY2(onset >= 0, "the tone never came out of the loudspeaker");
-    qsizetype end = onset;
-    for (qsizetype n = onset; n < loudspeaker.size(); ++n)
-        if (std::abs(int(loudspeaker.sampleAt(n))) > 1000)
-            end = n;
     const air::Gaps gaps = air::gapsIn(loudspeaker.samples(onset + air::sampleRate / 5, end), 800);
     qInfo("heard %.0f ms; %d gaps, longest %.1f ms, %.1f ms in all",
           double(end - onset) * 1000 / air::sampleRate, gaps.count, gaps.longestMs, gaps.totalMs);
@@ -310,12 +317,8 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
     const qsizetype micFrom = microphone.indexAt(pressedMs);
     const air::MarkedTone spoken = air::analyseMarkedTone(
         microphone.samples(micFrom, microphone.indexAt(releasedMs)), 800, markEveryMs);
-    const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(pressedMs), 1000);
+    const auto [onset, end] = toneSpan(loudspeaker, pressedMs);
     QVERIFY2(onset >= 0, "the tone never came out of the loudspeaker");
-    qsizetype end = onset;
-    for (qsizetype n = onset; n < loudspeaker.size(); ++n)
-        if (std::abs(int(loudspeaker.sampleAt(n))) > 1000)
-            end = n;
     const air::MarkedTone heard =
         air::analyseMarkedTone(loudspeaker.samples(onset, end + 1), 800, markEveryMs);
     std::vector<double> delays;

@@ -1,9 +1,12 @@
 // The relay's bookkeeping in process: the table of station identities, the
-// allowance that holds a station to a rate, and the log that folds bursts.
+// allowance that holds a station to a rate, the log that folds bursts, and the
+// file that keeps the bans.
+#include "banlist.h"
 #include "eventlog.h"
 #include "stationlimits.h"
 #include "stations.h"
 
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -40,6 +43,7 @@ private slots:
     void allowanceHoldsToRate_data();
     void allowanceHoldsToRate();
     void stateChangesAreNeverFolded();
+    void bansSurviveARestartOrSayWhyNot();
 };
 
 void TestStationTable::identityBelongsToItsFirstConnection_data() {
@@ -232,6 +236,29 @@ void TestStationTable::stateChangesAreNeverFolded() {
     QVERIFY(text.contains(QStringLiteral("not shown")));
     QVERIFY(text.count(QStringLiteral(": connect ")) < 20);
     QVERIFY(!EventLog::tellsStateChange(QStringLiteral("connect 127.0.0.1:5 on port 324")));
+}
+
+// A ban is written to the file at once and read back by the next relay; where
+// the file cannot be written the operator is told which, and the ban still
+// holds until the relay stops.
+void TestStationTable::bansSurviveARestartOrSayWhyNot() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString error;
+    const QHostAddress banned(QStringLiteral("192.0.2.7"));
+    BanList written(dir.filePath(QStringLiteral("bans.txt")));
+    QVERIFY2(written.ban(banned, 60, &error), qPrintable(error));
+    BanList restarted(dir.filePath(QStringLiteral("bans.txt")));
+    QVERIFY2(restarted.load(&error), qPrintable(error));
+    QVERIFY(restarted.isBanned(QHostAddress(QStringLiteral("::ffff:192.0.2.7"))));
+    QVERIFY(!restarted.isBanned(QHostAddress(QStringLiteral("192.0.2.8"))));
+
+    const QString unwritable = dir.filePath(QStringLiteral("missing/bans.txt"));
+    BanList lost(unwritable);
+    QVERIFY(!lost.ban(banned, 60, &error));
+    QVERIFY2(error.startsWith(QStringLiteral("cannot write %1: ").arg(unwritable)),
+             qPrintable(error));
+    QVERIFY(lost.isBanned(banned));
 }
 
 QTEST_GUILESS_MAIN(TestStationTable)
