@@ -60,9 +60,16 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
     // less late than the one before: those are the stall's, not the line's
     // jitter, however the reading of the socket spread them out.
     const bool burst = nowMs - m_lastPushMs < 3 || latenessMs < m_lastLatenessMs - blockMs / 2;
-    const bool stall =
-        m_blocksIn > 0 && (latenessMs > m_settings.stallMs || (m_lastWasStall && burst));
+    bool stall = m_blocksIn > 0 && (latenessMs > m_settings.stallMs || (m_lastWasStall && burst));
     m_lastLatenessMs = latenessMs;
+    if (stall && m_lastWasStall && !burst && latenessMs > m_settings.stallMs) {
+        // As late as the block before and not in a burst: no stall held
+        // these back, the talker paused (or keyed again at once). The line
+        // goes on from here, and its jitter is learned again.
+        m_baseMs = offsetMs;
+        m_lastLatenessMs = 0;
+        stall = false;
+    }
     if (!stall) {
         // Each block against the earliest seen before it: a backlog the
         // talker sends at the start of an over moves the line earlier, but

@@ -107,6 +107,7 @@ private slots:
     void holdIsOnlyForTheLinesJitter_data();
     void holdIsOnlyForTheLinesJitter();
     void burstIsCaughtUpWithinASecondOrSo();
+    void talkersPauseIsNoStall();
     void farBehindDropsNearSilenceFirst();
     void silenceEndsTheOverAndTheNextStartsAfresh();
     void clearGivesBackEveryBlock();
@@ -249,6 +250,21 @@ void PlayoutTest::burstIsCaughtUpWithinASecondOrSo() {
     play(twice, at, 7000, heardTwice);
     QCOMPARE(twice.totals().underruns, 1);
     QCOMPARE(int(heardTwice.done.size()), heardTwice.pushed);
+}
+
+void PlayoutTest::talkersPauseIsNoStall() {
+    // The talker pauses for 450 ms within an over, then speaks on while the
+    // line turns jittery: the queue learns that jitter, as in any over.
+    std::vector<double> at = arrivals({40, 0, 0, 0}, 50, 1000, 3);
+    const std::vector<double> after = arrivals({40, 30, 0, 0}, 250, 1000 + 50 * blockMs + 450, 4);
+    at.insert(at.end(), after.begin(), after.end());
+    Playout playout;
+    Heard heard;
+    play(playout, at, at.back() + 2000, heard);
+    qInfo("underruns %d, covered %.0f ms, hold %.0f ms", playout.totals().underruns,
+          playout.totals().coveredMs, playout.holdMs());
+    QCOMPARE(playout.totals().overs, 1);
+    QVERIFY(playout.totals().coveredMs < 600);
 }
 
 void PlayoutTest::farBehindDropsNearSilenceFirst() {
