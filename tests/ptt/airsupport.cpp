@@ -116,8 +116,9 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
             silences.emplace_back(n - quiet, quiet);
         quiet = 0;
     }
-    // GSM smears the edges of a pause a little either way.
-    const double shortestMarkMs = markMs / 2.0;
+    // GSM smears the edges of a pause a little either way, and a pause the
+    // listener's playout hurried while it caught up is up to a third shorter.
+    const double shortestMarkMs = markMs / 3.0;
     const double longestMarkMs = markMs + 15.0;
     double gapsSinceMark = 0;
     double lastMarkEndMs = -1;
