@@ -62,7 +62,7 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
     const bool burst = nowMs - m_lastPushMs < 3 || latenessMs < m_lastLatenessMs - blockMs / 2;
     bool stall = m_blocksIn > 0 && (latenessMs > m_settings.stallMs || (m_lastWasStall && burst));
     m_lastLatenessMs = latenessMs;
-    if (stall && m_lastWasStall && !burst && latenessMs > m_settings.stallMs) {
+    if (m_lastWasStall && !burst && latenessMs > m_settings.stallMs) {
         // As late as the block before and not in a burst: no stall held
         // these back, the talker paused (or keyed again at once). The line
         // goes on from here, and its jitter is learned again.
