@@ -359,7 +359,7 @@ int main(int argc, char *argv[]) {
             std::printf("line %s: not heard\n", qPrintable(lineName));
         } else {
             const air::MarkedTone heard =
-                air::analyseMarkedTone(loudspeaker.samples(onset, end + 1), 800, markEveryMs);
+                air::analyseMarkedTone(loudspeaker.samples(onset, end + 1), 800, markEveryMs, true);
             // Each mark heard against the latest one spoken before it.
             std::vector<double> delays;
             for (double markMs : heard.marksMs) {

@@ -101,7 +101,7 @@ Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {
 }
 
 MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, int markEveryMs,
-                             int markMs) {
+                             bool hurried, int markMs) {
     constexpr size_t shortest = sampleRate / 200;
     const auto msOf = [](size_t count) { return double(count) * 1000.0 / sampleRate; };
     MarkedTone tone;
@@ -119,7 +119,7 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
     }
     // GSM smears the edges of a pause a little either way, and a pause the
     // listener's playout hurried while it caught up is up to a third shorter.
-    const double shortestMarkMs = markMs / 3.0;
+    const double shortestMarkMs = markMs / (hurried ? 3.0 : 2.0);
     const double longestMarkMs = markMs + 15.0;
     double gapsSinceMark = 0;
     double lastMarkEndMs = -1;
