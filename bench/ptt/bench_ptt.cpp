@@ -200,7 +200,7 @@ int main(int argc, char *argv[]) {
     auto listener = std::make_unique<frmMain>(goldSkin());
     listener->Form_Load();
     listener->Image12_Click();
-    if (!testsupport::runUntil([&] { return listener->voiceConnected != 0; }, 10000) ||
+    if (!air::runUntil([&] { return listener->voiceConnected != 0; }, 10000) ||
         !testsupport::waitForStations(logs.filePath("relay.log"), relayChannelPort, 2)) {
         std::printf("the stations did not both reach the relay\n");
         return 1;
@@ -253,15 +253,15 @@ int main(int argc, char *argv[]) {
         const double bytesBefore = listener->receivedBytes;
         if (!talker.command("press", "keyed"))
             break;
-        testsupport::runFor(250);
+        air::runFor(250);
         const double toneMs = double(clock.elapsed());
         mouth.play(600, 60, 8000);
-        testsupport::runFor(700);
+        air::runFor(700);
         talker.command("release", "released");
         mouth.stop();
         // The next over starts once the listener has seen this one end.
-        (void)testsupport::runUntil([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
-        testsupport::runFor(100);
+        (void)air::runUntil([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
+        air::runFor(100);
         Over sent;
         const bool reported = report(talker, &sent);
 
@@ -310,17 +310,17 @@ int main(int argc, char *argv[]) {
         qputenv("PULSE_LATENCY_MSEC", "100");
         steadyMouth.play(600, (continuousSeconds + 2) * 1000, 8000, markEveryMs);
         qputenv("PULSE_LATENCY_MSEC", latency);
-        testsupport::runFor(500);
+        air::runFor(500);
         const double bytesBefore = listener->receivedBytes;
         const qint64 relayBytesBefore = relayBytes;
         const wave::PlayoutTotals playoutBefore = wave::WaveOutDevice::playoutTotals();
         const qint64 pressedNs = air::monotonicNs();
         keepPassedOn = true;
         talker.command("press", "keyed");
-        testsupport::runFor(continuousSeconds * 1000);
+        air::runFor(continuousSeconds * 1000);
         talker.command("release", "released");
         const double heldS = double(air::monotonicNs() - pressedNs) / 1e9;
-        (void)testsupport::runUntil([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
+        (void)air::runUntil([&] { return listener->ProgressBar2->value() == 0.0f; }, 5000);
         steadyMouth.stop();
         const wave::PlayoutTotals playout = wave::WaveOutDevice::playoutTotals() - playoutBefore;
         Over sent;

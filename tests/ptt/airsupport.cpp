@@ -1,8 +1,7 @@
 #include "airsupport.h"
 
-#include "radiofixture.h"
-
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QMediaDevices>
 #include <QPointer>
 #include <QProcess>
@@ -159,6 +158,25 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
     return tone;
 }
 
+void runFor(int ms) {
+    (void)runUntil([] { return false; }, ms);
+}
+
+bool runUntil(const std::function<bool()> &done, int timeoutMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    look.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
 QAudioFormat voiceFormat() {
     QAudioFormat format;
     format.setSampleRate(sampleRate);
@@ -208,7 +226,7 @@ bool Station::waitForLine(QByteArray *line, int timeoutMs) {
         if (waited.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning)
             return false;
         // The event loop keeps running, so this process's own radio works on.
-        testsupport::runFor(5);
+        runFor(5);
         m_pending += m_process.readAllStandardOutput();
     }
     const qsizetype end = m_pending.indexOf('\n');

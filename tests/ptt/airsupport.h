@@ -16,6 +16,7 @@
 #include <QString>
 #include <QThread>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -158,6 +159,13 @@ private:
     QThread *m_thread;
     Worker *m_worker;
 };
+
+// Runs the event loop for ms, or until done() holds (looked at every 5 ms),
+// as a program's own loop would. QTest::qWait looks at events only between
+// sleeps of 10 ms, so a radio in this process would take its blocks up to
+// 10 ms late and learn that as the line's jitter.
+void runFor(int ms);
+bool runUntil(const std::function<bool()> &done, int timeoutMs);
 
 QAudioFormat voiceFormat();
 // Nanoseconds of the system's monotonic clock, the same in every process.

@@ -120,10 +120,10 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     air::TonePlayer mouth("marlox_sink");
 
     QVERIFY(talker.command("press", "keyed"));
-    testsupport::runFor(200);
+    air::runFor(200);
     QVERIFY(mouth.play(toneHz, toneMs, 6000));
     const double toneStartMs = double(clock.elapsed());
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 70.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 70.0f; }, 5000));
     QCOMPARE(listener.senden->caption(), QString("Bitte warten"));
     QCOMPARE(listener.Label31->backColor(), 0xFFu);
 
@@ -137,14 +137,14 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
 
     // The key is held on after the tone: what the loudspeaker plays then
     // came over the air.
-    testsupport::runFor(toneMs + 700);
+    air::runFor(toneMs + 700);
     const double heardFromMs = toneStartMs + toneMs + 200;
     QVERIFY(talker.command("release", "released"));
     const double releaseMs = double(clock.elapsed());
     QCOMPARE(listener.ProgressBar2->value(), 70.0f);
     mouth.stop();
 
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     const double endMs = double(clock.elapsed());
     loudspeaker.stop();
     qInfo("reception ended %.0f ms after the release, %.0f ms after the last bytes",
@@ -182,15 +182,15 @@ void OverTheAirTest::compactWindowTalksToTheOtherStation() {
     QVERIFY(loudspeaker.start());
     air::TonePlayer mouth("marlox_sink");
     QVERIFY(talker.command("mpress", "keyed"));
-    testsupport::runFor(200);
+    air::runFor(200);
     QVERIFY(mouth.play(toneHz, toneMs, 6000));
     const double toneStartMs = double(clock.elapsed());
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 70.0f; }, 5000));
-    testsupport::runFor(toneMs + 700);
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 70.0f; }, 5000));
+    air::runFor(toneMs + 700);
     const double heardFromMs = toneStartMs + toneMs + 200;
     QVERIFY(talker.command("mrelease", "released"));
     mouth.stop();
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     loudspeaker.stop();
 
     expectTone(loudspeaker, heardFromMs, toneHz);
@@ -225,12 +225,12 @@ void OverTheAirTest::steadyToneIsHeardWithoutBreaks() {
     QVERIFY(loudspeaker.start());
     air::TonePlayer mouth("marlox_mouth");
     QVERIFY(mouth.play(600, overMs + 1500, 8000));
-    testsupport::runFor(500);
+    air::runFor(500);
     const double pressedMs = double(clock.elapsed());
     QVERIFY(talker.command("press", "keyed"));
-    testsupport::runFor(overMs);
+    air::runFor(overMs);
     QVERIFY(talker.command("release", "released"));
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     mouth.stop();
     loudspeaker.stop();
 
@@ -299,16 +299,16 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
     QVERIFY(mouth.play(600, 2000 + overMs + 2000, 8000, markEveryMs));
     // The first over teaches the listener the line.
     QVERIFY(talker.command("press", "keyed"));
-    testsupport::runFor(1500);
+    air::runFor(1500);
     QVERIFY(talker.command("release", "released"));
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     const wave::PlayoutTotals before = wave::WaveOutDevice::playoutTotals();
     const double pressedMs = double(clock.elapsed());
     QVERIFY(talker.command("press", "keyed"));
-    testsupport::runFor(overMs);
+    air::runFor(overMs);
     QVERIFY(talker.command("release", "released"));
     const double releasedMs = double(clock.elapsed());
-    QVERIFY(testsupport::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
+    QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     mouth.stop();
     loudspeaker.stop();
     microphone.stop();

@@ -5,9 +5,7 @@
 #include "system.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QRandomGenerator>
-#include <QTimer>
 
 namespace testsupport {
 
@@ -99,27 +97,6 @@ QByteArray RecordingServer::allReceived() const {
 void RecordingServer::closeAll() {
     for (QTcpSocket *socket : m_connections)
         socket->disconnectFromHost();
-}
-
-void runFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool runUntil(const std::function<bool()> &done, int timeoutMs) {
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer look;
-    QObject::connect(&look, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    look.start(5);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
 }
 
 } // namespace testsupport

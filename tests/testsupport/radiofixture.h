@@ -9,7 +9,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -95,12 +94,5 @@ private:
     std::vector<QTcpSocket *> m_connections;
     std::vector<QByteArray> m_received;
 };
-
-// Runs the event loop for ms, or until done() holds (looked at every 5 ms),
-// as the program's own loop would. QTest's waits look at events only between
-// sleeps of 10 ms, so a radio in the test's process would take its blocks up
-// to 10 ms late, and a recorder there would read late.
-void runFor(int ms);
-bool runUntil(const std::function<bool()> &done, int timeoutMs);
 
 } // namespace testsupport
