@@ -118,42 +118,70 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
     }
     // GSM smears the edges of a pause a little either way, and a pause the
     // listener's playout hurried while it caught up is up to a third shorter.
+    // A break that runs into a pause makes it longer than a mark.
     const double shortestMarkMs = markMs / (hurried ? 3.0 : 2.0);
     const double longestMarkMs = markMs + 15.0;
-    double gapsSinceMark = 0;
-    double lastMarkEndMs = -1;
-    for (const auto &[first, length] : silences) {
-        const double ms = msOf(length);
-        const bool leading = first == 0;
-        const bool trailing = first + length == samples.size();
-        // A pause of the right length half a period or more after the last
-        // mark; a break sooner than that is a gap, whatever its length.
-        const bool spaced = lastMarkEndMs < 0 || msOf(first) - lastMarkEndMs - gapsSinceMark >=
-                                                     (markEveryMs - markMs) / 2.0;
-        if (ms >= shortestMarkMs && ms <= longestMarkMs && !leading && !trailing && spaced) {
-            const double endMs = msOf(first + length);
-            if (lastMarkEndMs >= 0) {
-                const double sound = msOf(first) - lastMarkEndMs - gapsSinceMark;
-                const double periods =
-                    std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
-                const double expected = periods * markEveryMs - markMs;
-                if (sound < expected)
-                    tone.shortenedMs += expected - sound;
-                else
-                    tone.lengthenedMs += sound - expected;
-            }
-            tone.marksMs.push_back(endMs);
-            lastMarkEndMs = endMs;
-            gapsSinceMark = 0;
-            continue;
-        }
-        if (leading || trailing)
-            continue;
+    const double longestMarkAndBreakMs = 2 * markMs + 15.0;
+    const auto mayBeMark = [&](size_t i) {
+        const double ms = msOf(silences[i].second);
+        return ms >= shortestMarkMs && ms <= longestMarkAndBreakMs && silences[i].first > 0 &&
+               silences[i].first + silences[i].second < samples.size();
+    };
+    // How far tone of this length is from a whole number of periods.
+    const auto offPeriod = [&](double sound) {
+        const double periods = std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
+        return std::abs(periods * markEveryMs - markMs - sound);
+    };
+    const auto addGap = [&](double ms) {
         ++tone.gaps.count;
         tone.gaps.longerThan10Ms += ms > 10 ? 1 : 0;
         tone.gaps.totalMs += ms;
         tone.gaps.longestMs = std::max(tone.gaps.longestMs, ms);
-        gapsSinceMark += ms;
+    };
+    double gapsSinceMark = 0;
+    double lastMarkEndMs = -1;
+    for (size_t i = 0; i < silences.size(); ++i) {
+        const auto [first, length] = silences[i];
+        const double ms = msOf(length);
+        // Tone since the last mark, and whether a mark may be due: a break
+        // sooner than half a period after the last is a gap, whatever its length.
+        const double sound = msOf(first) - lastMarkEndMs - gapsSinceMark;
+        bool mark = mayBeMark(i) && (lastMarkEndMs < 0 || sound >= (markEveryMs - markMs) / 2.0);
+        // Unpressed, the periods are steady: of two silences where a mark may
+        // be, the one that keeps the period is the mark, the other a gap.
+        double between = ms;
+        for (size_t j = i + 1; mark && !hurried && lastMarkEndMs >= 0 && j < silences.size(); ++j) {
+            const double later = msOf(silences[j].first) - lastMarkEndMs - gapsSinceMark - between;
+            if (later > sound + markEveryMs / 2.0)
+                break;
+            if (mayBeMark(j) && offPeriod(later) < offPeriod(sound))
+                mark = false;
+            between += msOf(silences[j].second);
+        }
+        if (!mark) {
+            const bool leading = first == 0;
+            const bool trailing = first + length == samples.size();
+            if (!leading && !trailing) {
+                addGap(ms);
+                gapsSinceMark += ms;
+            }
+            continue;
+        }
+        if (lastMarkEndMs >= 0) {
+            const double periods =
+                std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
+            const double expected = periods * markEveryMs - markMs;
+            if (sound < expected)
+                tone.shortenedMs += expected - sound;
+            else
+                tone.lengthenedMs += sound - expected;
+        }
+        if (ms > longestMarkMs)
+            addGap(ms - markMs);
+        const double endMs = msOf(first + length);
+        tone.marksMs.push_back(endMs);
+        lastMarkEndMs = endMs;
+        gapsSinceMark = 0;
     }
     return tone;
 }

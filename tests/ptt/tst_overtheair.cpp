@@ -25,10 +25,12 @@
 
 namespace {
 
-// The loudspeaker played the tone during the 300 ms from fromMs on.
+// The tone played from fromMs on is heard, 100 ms into it for 300 ms.
 void expectTone(const air::Recorder &loudspeaker, double fromMs, double toneHz) {
-    const std::vector<qint16> heard =
-        loudspeaker.samples(loudspeaker.indexAt(fromMs), loudspeaker.indexAt(fromMs + 300));
+    const qsizetype onset = loudspeaker.onsetFrom(loudspeaker.indexAt(fromMs), 1000);
+    QVERIFY2(onset >= 0, "the tone never came out of the loudspeaker");
+    const qsizetype from = onset + air::sampleRate / 10;
+    const std::vector<qint16> heard = loudspeaker.samples(from, from + air::sampleRate * 3 / 10);
     int peak = 0;
     for (qint16 sample : heard)
         peak = std::max(peak, std::abs(int(sample)));
@@ -94,12 +96,13 @@ std::unique_ptr<testsupport::ProgramFolder> OverTheAirTest::folder(const QByteAr
 void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     constexpr double toneHz = 600;
     constexpr int toneMs = 1000;
+    // The loudspeaker's recording holds only what came over the air.
+    air::SeparateMouth separate;
+    QVERIFY(separate.ready());
     const auto talkerFolder = folder(" 23");
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
 
-    // Below full volume, so that the loop from loudspeaker to microphone
-    // dies away instead of growing.
     const auto listenerFolder = folder(" 70");
     listenerFolder->use();
     frmMain listener(goldSkin());
@@ -117,7 +120,7 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
             [&] { lastArrivalMs = double(clock.elapsed()); });
     air::Recorder loudspeaker("marlox_source", clock);
     QVERIFY(loudspeaker.start());
-    air::TonePlayer mouth("marlox_sink");
+    air::TonePlayer mouth("marlox_mouth");
 
     QVERIFY(talker.command("press", "keyed"));
     air::runFor(200);
@@ -135,10 +138,7 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     listener.senden_KeyUp(32, 0);
     QCOMPARE(listener.ProgressBar2->value(), 70.0f);
 
-    // The key is held on after the tone: what the loudspeaker plays then
-    // came over the air.
     air::runFor(toneMs + 700);
-    const double heardFromMs = toneStartMs + toneMs + 200;
     QVERIFY(talker.command("release", "released"));
     const double releaseMs = double(clock.elapsed());
     QCOMPARE(listener.ProgressBar2->value(), 70.0f);
@@ -155,7 +155,7 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     QCOMPARE(listener.senden->caption(), QString("P T T"));
     QCOMPARE(vb::lastSoundRequested(), vb::programFile(QStringLiteral("test.wav")));
 
-    expectTone(loudspeaker, heardFromMs, toneHz);
+    expectTone(loudspeaker, toneStartMs, toneHz);
 }
 
 // Radio A is shrunk to its compact window and talks with the space bar
@@ -163,6 +163,8 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
 void OverTheAirTest::compactWindowTalksToTheOtherStation() {
     constexpr double toneHz = 750;
     constexpr int toneMs = 1000;
+    air::SeparateMouth separate;
+    QVERIFY(separate.ready());
     const auto talkerFolder = folder(" 23");
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
@@ -180,20 +182,19 @@ void OverTheAirTest::compactWindowTalksToTheOtherStation() {
     clock.start();
     air::Recorder loudspeaker("marlox_source", clock);
     QVERIFY(loudspeaker.start());
-    air::TonePlayer mouth("marlox_sink");
+    air::TonePlayer mouth("marlox_mouth");
     QVERIFY(talker.command("mpress", "keyed"));
     air::runFor(200);
     QVERIFY(mouth.play(toneHz, toneMs, 6000));
     const double toneStartMs = double(clock.elapsed());
     QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 70.0f; }, 5000));
     air::runFor(toneMs + 700);
-    const double heardFromMs = toneStartMs + toneMs + 200;
     QVERIFY(talker.command("mrelease", "released"));
     mouth.stop();
     QVERIFY(air::runUntil([&] { return listener.ProgressBar2->value() == 0.0f; }, 5000));
     loudspeaker.stop();
 
-    expectTone(loudspeaker, heardFromMs, toneHz);
+    expectTone(loudspeaker, toneStartMs, toneHz);
     if (QTest::currentTestFailed())
         return;
 
@@ -332,11 +333,12 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
             }
         }
     }
-    qInfo("heard %zu marks, %d gaps (longest %.1f ms), %.0f ms short, %.0f ms sped up, %.0f ms "
-          "cut; delays from %.0f to %.0f ms",
-          heard.marksMs.size(), heard.gaps.count, heard.gaps.longestMs, heard.shortenedMs,
-          playout.spedUpMs, playout.cutMs, delays.empty() ? 0.0 : delays.front(),
-          delays.empty() ? 0.0 : delays.back());
+    qInfo(
+        "spoken %.0f ms short; heard %zu marks, %d gaps (longest %.1f ms), %.0f ms short, %.0f ms "
+        "sped up, %.0f ms cut; delays from %.0f to %.0f ms",
+        spoken.shortenedMs, heard.marksMs.size(), heard.gaps.count, heard.gaps.longestMs,
+        heard.shortenedMs, playout.spedUpMs, playout.cutMs, delays.empty() ? 0.0 : delays.front(),
+        delays.empty() ? 0.0 : delays.back());
     QVERIFY2(heard.marksMs.size() >= 3, "the pauses of the tone were not heard");
     // Margins for a loaded machine under the sanitizers, whose own stalls
     // come on top of the line's; what they catch is a queue that lets the
@@ -346,7 +348,9 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
     // Only near-silence is ever cut, and only far behind: a talker whose
     // capture starts with a backlog can bring that about, the line cannot.
     QVERIFY2(playout.cutMs <= 200, qPrintable(QString::number(playout.cutMs)));
-    QVERIFY2(heard.shortenedMs - playout.spedUpMs < 100,
+    // Tone the microphone never heard (a busy test thread starves the
+    // mouth) is not the radios' loss.
+    QVERIFY2(heard.shortenedMs - spoken.shortenedMs - playout.spedUpMs < 100,
              qPrintable(QString::number(heard.shortenedMs)));
     QVERIFY(delays.size() >= 3);
     QVERIFY2(delays.back() - delays.front() < 100,
