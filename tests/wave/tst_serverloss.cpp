@@ -2,7 +2,8 @@
 // (not the one scripts/test starts, which the other tests need), opens a
 // voice device on it and kills the server before the first block or in the
 // middle of an over. Nothing hangs or crashes: every buffer comes back done,
-// on the application's thread, and reset and close still work.
+// on the application's thread, and reset and close still work. A server that
+// comes back is played to again.
 
 #include "donecount.h"
 #include "gsmcodec.h"
@@ -29,8 +30,10 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void serverGoneGivesEveryBufferBack();
+    void serverBackIsPlayedToAgain();
 
 private:
+    bool startServer();
     QTemporaryDir m_dir;
     QProcess m_server;
 };
@@ -38,7 +41,15 @@ private:
 void ServerLossTest::initTestCase() {
     if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty())
         QSKIP("no pulseaudio to run a server of this test's own");
+    QVERIFY(startServer());
+    // Every client of this process talks to this server: the audio devices
+    // are looked for only as the first one opens.
+    qputenv("PULSE_SERVER", "unix:" + m_dir.filePath("native").toLocal8Bit());
+}
+
+bool ServerLossTest::startServer() {
     const QString socket = m_dir.filePath("native");
+    QFile::remove(socket);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", m_dir.path());
     env.insert("PULSE_RUNTIME_PATH", m_dir.filePath("pulse"));
@@ -50,11 +61,8 @@ void ServerLossTest::initTestCase() {
                     "--use-pid-file=no", "-n", "--log-level=error",
                     "--load=module-native-protocol-unix socket=" + socket,
                     "--load=module-null-sink sink_name=lossy_sink rate=8000 channels=1"});
-    QVERIFY(m_server.waitForStarted());
-    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000));
-    // Every client of this process talks to this server: the audio devices
-    // are looked for only as the first one opens.
-    qputenv("PULSE_SERVER", "unix:" + socket.toLocal8Bit());
+    return m_server.waitForStarted() &&
+           QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000);
 }
 
 void ServerLossTest::cleanupTestCase() {
@@ -66,7 +74,7 @@ void ServerLossTest::cleanupTestCase() {
 
 // Two voice devices on the test's server: one plays the first second of an
 // over when the server is killed and goes on being written to; the other gets
-// its first block only after that, so it finds no server to open a stream on.
+// its first block only after that.
 void ServerLossTest::serverGoneGivesEveryBufferBack() {
     const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
     QVERIFY(window);
@@ -124,6 +132,40 @@ void ServerLossTest::serverGoneGivesEveryBufferBack() {
     QCOMPARE(late->close(), MMSYSERR_NOERROR);
     playing.reset();
     late.reset();
+    destroyWindow(window);
+}
+
+// The loudspeaker closes while the user speaks; when the server has
+// meanwhile been restarted, the next over is played all the same.
+void ServerLossTest::serverBackIsPlayedToAgain() {
+    if (m_server.state() == QProcess::NotRunning)
+        QVERIFY(startServer());
+    const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
+    QVERIFY(window);
+    setWindowProc(window, donecount::windowProc);
+    std::array<char, gsmBlockBytes> block{};
+    const auto playsABlock = [&] {
+        std::unique_ptr<WaveOutDevice> device;
+        if (WaveOutDevice::open(device, WAVE_MAPPER, gsmVoiceFormat(), window) != MMSYSERR_NOERROR)
+            return false;
+        std::vector<WaveHeader> headers(10);
+        for (WaveHeader &header : headers) {
+            header.lpData = block.data();
+            header.dwBufferLength = gsmBlockBytes;
+            device->prepareHeader(&header);
+            device->write(&header);
+        }
+        const bool played = QTest::qWaitFor([&] { return device->playedSamples() > 0; }, 5000);
+        (void)QTest::qWaitFor([&] { return device->queuedBuffers() == 0; }, 5000);
+        for (WaveHeader &header : headers)
+            device->unprepareHeader(&header);
+        return played && device->close() == MMSYSERR_NOERROR;
+    };
+    QVERIFY(playsABlock());
+    m_server.kill();
+    QVERIFY(m_server.waitForFinished());
+    QVERIFY(startServer());
+    QVERIFY(playsABlock());
     destroyWindow(window);
 }
 
