@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace wave {
@@ -46,6 +47,28 @@ constexpr double coverBelowMs = 8;
 constexpr int chunkMs = 10;
 // Sound files do not mind a deeper buffer.
 constexpr double fileAheadMs = 100;
+
+// The voice stream of a closed device stays connected for the next one. An
+// audio server's sink that has had no stream may sleep for up to two seconds
+// before it takes sound from a new one (PulseAudio's null sink does), and the
+// loudspeaker closes for every over the user speaks: the reply would come a
+// second or two late. The last one goes with the process: freed while the
+// process ends, it aborts inside the sound library.
+struct SpareStream {
+    std::mutex mutex;
+    pa_simple *stream = nullptr;
+    QByteArray sinkName;
+    pa_sample_spec sampleSpec{};
+};
+
+SpareStream &spareStream() {
+    static SpareStream spare;
+    return spare;
+}
+
+bool sameSpec(const pa_sample_spec &a, const pa_sample_spec &b) {
+    return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
+}
 
 double aheadFromEnvironment(double ahead) {
     // A latency asked for by the environment becomes the server's start
@@ -84,6 +107,7 @@ struct WaveOutDevice::Engine {
     std::atomic<qint64> playedFrames{0};
     std::thread thread;
     pa_simple *stream = nullptr;
+    bool reused = false; // the stream came from a closed device
     bool failed = false;
     qint64 writtenFrames = 0;
     double startedMs = 0;
@@ -101,6 +125,19 @@ struct WaveOutDevice::Engine {
 bool WaveOutDevice::Engine::openStream() {
     if (stream || failed)
         return stream != nullptr;
+    if (voice) {
+        SpareStream &spare = spareStream();
+        std::lock_guard<std::mutex> lock(spare.mutex);
+        if (spare.stream &&
+            (spare.sinkName != sinkName || !sameSpec(spare.sampleSpec, sampleSpec))) {
+            pa_simple_free(spare.stream);
+            spare.stream = nullptr;
+        }
+        stream = std::exchange(spare.stream, nullptr);
+        reused = stream != nullptr;
+        if (reused)
+            return true;
+    }
     const int rate = int(sampleSpec.rate);
     const auto bytesFor = [&](double ms) {
         return quint32(ms * rate / 1000) * quint32(frameBytes);
@@ -152,10 +189,13 @@ void WaveOutDevice::Engine::write(char *data, int bytes) {
         return;
     }
     // The server went away or dropped the stream: like a device that could
-    // not be opened, this one plays nothing more until it is reset.
+    // not be opened, this one plays nothing more until it is reset. A stream
+    // kept from an earlier device may have gone with a server since
+    // restarted: a new one is tried first.
     pa_simple_free(stream);
     stream = nullptr;
-    failed = true;
+    failed = !reused;
+    reused = false;
 }
 
 int WaveOutDevice::Engine::takeFile(char *out, int maxBytes, std::vector<qint64> &done) {
@@ -268,8 +308,17 @@ void WaveOutDevice::Engine::run() {
         lock.lock();
     }
     lock.unlock();
-    if (stream)
+    if (stream && voice) {
+        SpareStream &spare = spareStream();
+        std::lock_guard<std::mutex> spareLock(spare.mutex);
+        if (spare.stream)
+            pa_simple_free(spare.stream);
+        spare.stream = stream;
+        spare.sinkName = sinkName;
+        spare.sampleSpec = sampleSpec;
+    } else if (stream) {
         pa_simple_free(stream);
+    }
     stream = nullptr;
 }
 

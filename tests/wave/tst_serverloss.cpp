@@ -3,7 +3,7 @@
 // voice device on it and kills the server before the first block or in the
 // middle of an over. Nothing hangs or crashes: every buffer comes back done,
 // on the application's thread, and reset and close still work. A server that
-// comes back is played to again.
+// comes back is played to again, and a loudspeaker opened again plays at once.
 
 #include "donecount.h"
 #include "gsmcodec.h"
@@ -31,6 +31,7 @@ private slots:
     void cleanupTestCase();
     void serverGoneGivesEveryBufferBack();
     void serverBackIsPlayedToAgain();
+    void reopenedLoudspeakerPlaysAtOnce();
 
 private:
     bool startServer();
@@ -166,6 +167,58 @@ void ServerLossTest::serverBackIsPlayedToAgain() {
     QVERIFY(m_server.waitForFinished());
     QVERIFY(startServer());
     QVERIFY(playsABlock());
+    destroyWindow(window);
+}
+
+// This server's sink has nothing else to play, as a listener's own sound
+// server has while the user speaks. A null sink without a stream sleeps for
+// up to two seconds before it takes sound from a new one; the loudspeaker
+// that opens again after the user's over must not make the reply wait that
+// long and then hurry it through.
+void ServerLossTest::reopenedLoudspeakerPlaysAtOnce() {
+    if (m_server.state() == QProcess::NotRunning)
+        QVERIFY(startServer());
+    const qintptr window = createMessageWindow(QStringLiteral("STATIC"), QStringLiteral("out"));
+    QVERIFY(window);
+    setWindowProc(window, donecount::windowProc);
+    GsmCoder coder;
+    std::array<qint16, gsmBlockSamples> tone;
+    std::array<char, gsmBlockBytes> block;
+    for (int n = 0; n < gsmBlockSamples; ++n)
+        tone[size_t(n)] = qint16(8000 * std::sin(2 * M_PI * 600 * n / 8000.0));
+    coder.encodeBlock(tone.data(), reinterpret_cast<uchar *>(block.data()));
+    // An over of the given blocks, sent as a talker sends them.
+    const auto over = [&](int blocks) {
+        std::unique_ptr<WaveOutDevice> device;
+        QCOMPARE(WaveOutDevice::open(device, WAVE_MAPPER, gsmVoiceFormat(), window),
+                 MMSYSERR_NOERROR);
+        std::vector<WaveHeader> headers(static_cast<size_t>(blocks));
+        QElapsedTimer clock;
+        clock.start();
+        for (int k = 0; k < blocks; ++k) {
+            headers[size_t(k)].lpData = block.data();
+            headers[size_t(k)].dwBufferLength = gsmBlockBytes;
+            QCOMPARE(device->prepareHeader(&headers[size_t(k)]), MMSYSERR_NOERROR);
+            while (clock.elapsed() < k * 40)
+                QTest::qWait(1);
+            QCOMPARE(device->write(&headers[size_t(k)]), MMSYSERR_NOERROR);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(device->queuedBuffers(), 0, 10000);
+        for (WaveHeader &header : headers)
+            QCOMPARE(device->unprepareHeader(&header), MMSYSERR_NOERROR);
+        QCOMPARE(device->close(), MMSYSERR_NOERROR);
+    };
+    over(25);
+    if (QTest::currentTestFailed())
+        return;
+    // The user speaks; the sink has nothing to play meanwhile.
+    QTest::qWait(3000);
+    const PlayoutTotals before = WaveOutDevice::playoutTotals();
+    over(50);
+    const PlayoutTotals reply = WaveOutDevice::playoutTotals() - before;
+    qInfo("the reply: %.0f ms sped up, %.0f ms cut, %.0f ms covered", reply.spedUpMs, reply.cutMs,
+          reply.coveredMs);
+    QCOMPARE(reply.spedUpMs + reply.cutMs, 0.0);
     destroyWindow(window);
 }
 
