@@ -127,11 +127,12 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
         return ms >= shortestMarkMs && ms <= longestMarkAndBreakMs && silences[i].first > 0 &&
                silences[i].first + silences[i].second < samples.size();
     };
-    // How far tone of this length is from a whole number of periods.
-    const auto offPeriod = [&](double sound) {
-        const double periods = std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
-        return std::abs(periods * markEveryMs - markMs - sound);
+    // The tone there should be between two marks, for this much heard.
+    const auto expectedFor = [&](double sound) {
+        return std::max(1.0, std::round((sound + markMs) / double(markEveryMs))) * markEveryMs -
+               markMs;
     };
+    const auto offPeriod = [&](double sound) { return std::abs(expectedFor(sound) - sound); };
     const auto addGap = [&](double ms) {
         ++tone.gaps.count;
         tone.gaps.longerThan10Ms += ms > 10 ? 1 : 0;
@@ -168,9 +169,7 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
             continue;
         }
         if (lastMarkEndMs >= 0) {
-            const double periods =
-                std::max(1.0, std::round((sound + markMs) / double(markEveryMs)));
-            const double expected = periods * markEveryMs - markMs;
+            const double expected = expectedFor(sound);
             if (sound < expected)
                 tone.shortenedMs += expected - sound;
             else
