@@ -76,10 +76,9 @@ void Playout::push(const qint16 *samples, int count, qint64 tag, double nowMs) {
         // does not make the first block count as late.
         m_baseMs = std::min(m_baseMs, offsetMs);
         const double lateness = offsetMs - m_baseMs;
-        const double learned =
-            lateness < m_settings.quietLatenessMs
-                ? 0
-                : std::max(0.0, lateness + m_settings.marginMs - m_settings.deviceRidesMs);
+        const double learned = lateness <= m_settings.deviceRidesMs
+                                   ? 0
+                                   : lateness + m_settings.marginMs - m_settings.deviceRidesMs;
         m_overHoldMs = std::max(m_overHoldMs, learned);
         m_holdMs = std::max(m_holdMs, learned);
     }

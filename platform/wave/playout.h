@@ -27,13 +27,12 @@ public:
         double stallMs = 250;
         // Added to the lateness learned, for the device's pulls.
         double marginMs = 10;
-        // Lateness the sound already waiting in the device rides out by
-        // itself: what it keeps beyond a pull and the point of covering.
-        double deviceRidesMs = 15;
-        // How far the device may run down before a late block is covered.
+        // What the device still holds when a block is due, with nothing
+        // learned: the sound it keeps beyond the queue.
         double deviceSlackMs = 10;
-        // Lateness below this is no jitter worth holding sound for.
-        double quietLatenessMs = 6;
+        // Lateness that sound rides out by itself: the device covers once it
+        // is down to 8 ms. A block later than this is jitter to hold for.
+        double deviceRidesMs = 2;
         // Catching up starts above this much extra delay and stops below
         // catchUpStopMs; the speed is 1 + extra / catchUpMs, up to maxSpeed.
         // The same the other way when the queue has learned to hold more

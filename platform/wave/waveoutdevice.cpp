@@ -40,8 +40,10 @@ double steadyMs() {
 
 // The audio server is kept up to this far ahead of the loudspeaker (and no
 // less than a chunk below it), and a late block is covered once it has run
-// down to coverBelowMs. Sound goes in pieces of chunkMs. What lies between
-// (22 ms) rides out lateness by itself; the playout queue counts on 15.
+// down to coverBelowMs. Sound goes in pieces of chunkMs. The server holds
+// the whole 40 ms only while the queue has sound for it: when a block is due
+// it holds no more than the queue's lag, and only what lies above
+// coverBelowMs rides out lateness (the playout's deviceRidesMs).
 constexpr double voiceAheadMs = 40;
 constexpr double coverBelowMs = 8;
 constexpr int chunkMs = 10;

@@ -126,7 +126,9 @@ void PlayoutTest::linesOfAnOver_data() {
     // A clean line holds nothing beyond the block itself.
     QTest::newRow("clean") << 0.0 << 0.0 << 0.0 << 0.0 << 0 << 0.0 << 5.0 << false;
     QTest::newRow("delay only") << 40.0 << 0.0 << 0.0 << 0.0 << 0 << 0.0 << 5.0 << false;
-    // Jitter is learned in the first over; the second rides it out whole.
+    // Jitter is learned in the first over; the second rides it out whole,
+    // the few ms of a talker's capture as well as the line's.
+    QTest::newRow("capture jitter") << 0.0 << 6.0 << 0.0 << 0.0 << 0 << 20.0 << 20.0 << false;
     QTest::newRow("jitter") << 40.0 << 30.0 << 0.0 << 0.0 << 0 << 50.0 << 20.0 << false;
     // A stall longer than the queue leaves a gap each time, and is caught up.
     QTest::newRow("stalls") << 40.0 << 30.0 << 6000.0 << 400.0 << 12 << 50.0 << 80.0 << true;
