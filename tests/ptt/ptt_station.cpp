@@ -87,8 +87,10 @@ int main(int argc, char *argv[]) {
 
     QTimer watch;
     bool online = false;
+    // Online once the panel is up as well: the start notice shows it some
+    // seconds after start, and its first painting would hold up an over.
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!online && radio.voiceConnected) {
+        if (!online && radio.voiceConnected && radio.isVisible()) {
             online = true;
             say("online");
         }
