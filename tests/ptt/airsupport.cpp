@@ -80,13 +80,8 @@ Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {
     Gaps gaps;
     size_t quiet = 0;
     const auto endRun = [&] {
-        if (quiet >= shortest) {
-            const double ms = double(quiet) * 1000.0 / sampleRate;
-            ++gaps.count;
-            gaps.longerThan10Ms += ms > 10 ? 1 : 0;
-            gaps.totalMs += ms;
-            gaps.longestMs = std::max(gaps.longestMs, ms);
-        }
+        if (quiet >= shortest)
+            gaps.add(double(quiet) * 1000.0 / sampleRate);
         quiet = 0;
     };
     for (qint16 sample : samples) {
@@ -133,12 +128,6 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
                markMs;
     };
     const auto offPeriod = [&](double sound) { return std::abs(expectedFor(sound) - sound); };
-    const auto addGap = [&](double ms) {
-        ++tone.gaps.count;
-        tone.gaps.longerThan10Ms += ms > 10 ? 1 : 0;
-        tone.gaps.totalMs += ms;
-        tone.gaps.longestMs = std::max(tone.gaps.longestMs, ms);
-    };
     double gapsSinceMark = 0;
     double lastMarkEndMs = -1;
     for (size_t i = 0; i < silences.size(); ++i) {
@@ -163,7 +152,7 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
             const bool leading = first == 0;
             const bool trailing = first + length == samples.size();
             if (!leading && !trailing) {
-                addGap(ms);
+                tone.gaps.add(ms);
                 gapsSinceMark += ms;
             }
             continue;
@@ -176,7 +165,7 @@ MarkedTone analyseMarkedTone(const std::vector<qint16> &samples, int threshold, 
                 tone.lengthenedMs += sound - expected;
         }
         if (ms > longestMarkMs)
-            addGap(ms - markMs);
+            tone.gaps.add(ms - markMs);
         const double endMs = msOf(first + length);
         tone.marksMs.push_back(endMs);
         lastMarkEndMs = endMs;

@@ -16,6 +16,7 @@
 #include <QString>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -109,6 +110,12 @@ struct Gaps {
     int longerThan10Ms = 0;
     double totalMs = 0;
     double longestMs = 0;
+    void add(double ms) {
+        ++count;
+        longerThan10Ms += ms > 10 ? 1 : 0;
+        totalMs += ms;
+        longestMs = std::max(longestMs, ms);
+    }
 };
 Gaps gapsIn(const std::vector<qint16> &samples, int threshold);
 
