@@ -191,7 +191,8 @@ int main(int argc, char *argv[]) {
 
     const auto talkerFolder = folder(offset, " 23");
     air::Station talker;
-    if (!talker.start(QStringLiteral(PTT_STATION), talkerFolder->path())) {
+    if (!talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()) ||
+        !talker.command("panel", "shown")) {
         std::printf("the talking station did not start\n");
         return 1;
     }
@@ -200,7 +201,10 @@ int main(int argc, char *argv[]) {
     auto listener = std::make_unique<frmMain>(goldSkin());
     listener->Form_Load();
     listener->Image12_Click();
-    if (!air::runUntil([&] { return listener->voiceConnected != 0; }, 10000) ||
+    // Both panels are up before anyone speaks: a panel's first painting
+    // holds up its window thread.
+    if (!air::runUntil([&] { return listener->voiceConnected != 0 && listener->isVisible(); },
+                       10000) ||
         !testsupport::waitForStations(logs.filePath("relay.log"), relayChannelPort, 2)) {
         std::printf("the stations did not both reach the relay\n");
         return 1;

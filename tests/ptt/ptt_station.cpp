@@ -87,12 +87,15 @@ int main(int argc, char *argv[]) {
 
     QTimer watch;
     bool online = false;
-    // Online once the panel is up as well: the start notice shows it some
-    // seconds after start, and its first painting would hold up an over.
+    bool panelAsked = false;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!online && radio.voiceConnected && radio.isVisible()) {
+        if (!online && radio.voiceConnected) {
             online = true;
             say("online");
+        }
+        if (panelAsked && radio.isVisible()) {
+            panelAsked = false;
+            say("shown");
         }
     });
     watch.start(20);
@@ -114,6 +117,11 @@ int main(int argc, char *argv[]) {
                 over = {};
                 sendSpace(radio.senden, QEvent::KeyPress);
                 say(radio.recordingStarted ? "keyed" : "refused");
+            } else if (command == "panel") {
+                // The start notice shows the panel some seconds after start;
+                // its first painting holds up the window thread, and so an
+                // over keyed meanwhile.
+                panelAsked = true;
             } else if (command == "release") {
                 sendSpace(radio.senden, QEvent::KeyRelease);
                 say("released");

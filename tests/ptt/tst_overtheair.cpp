@@ -104,6 +104,7 @@ void OverTheAirTest::toneTravelsFromOneStationToTheOther() {
     const auto talkerFolder = folder(" 23");
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+    QVERIFY(talker.command("panel", "shown"));
 
     const auto listenerFolder = folder(" 70");
     listenerFolder->use();
@@ -170,6 +171,7 @@ void OverTheAirTest::compactWindowTalksToTheOtherStation() {
     const auto talkerFolder = folder(" 23");
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+    QVERIFY(talker.command("panel", "shown"));
 
     const auto listenerFolder = folder(" 70");
     listenerFolder->use();
@@ -216,6 +218,7 @@ void OverTheAirTest::steadyToneIsHeardWithoutBreaks() {
     const auto talkerFolder = folder(" 23");
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+    QVERIFY(talker.command("panel", "shown"));
     const auto listenerFolder = folder(" 70");
     listenerFolder->use();
     frmMain listener(goldSkin());
@@ -308,6 +311,7 @@ void OverTheAirTest::jitteryLineNeitherBreaksNorDelaysTheTone() {
     const auto talkerFolder = folder(" 23", offset);
     air::Station talker;
     QVERIFY(talker.start(QStringLiteral(PTT_STATION), talkerFolder->path()));
+    QVERIFY(talker.command("panel", "shown"));
     const auto listenerFolder = folder(" 70", offset);
     listenerFolder->use();
     frmMain listener(goldSkin());
