@@ -158,9 +158,13 @@ bool WaveOutDevice::Engine::openStream() {
     return !failed;
 }
 
-// What the server still holds, counted from what went in and how long it
-// has been playing: the latency the server reports also holds the sink's
-// own, which says nothing about how soon this stream runs dry.
+// What the server still holds, in ms until the last sound written is heard.
+// Counted from what went in and how long it has been playing, this runs
+// about 10 ms high on a desktop's sound server, whose sink renders ahead and
+// takes sound in pieces of its own: a late block found the stream dry while
+// that count still said 14 ms. The latency the server reports is the truth,
+// but it stands still while the stream is dry, and the stream only plays
+// again once written to: the lower of the two is taken.
 double WaveOutDevice::Engine::bufferedMs() {
     const double now = steadyMs();
     const double writtenMs = double(writtenFrames) * 1000.0 / sampleSpec.rate;
@@ -170,6 +174,10 @@ double WaveOutDevice::Engine::bufferedMs() {
         startedMs = now - writtenMs;
         buffered = 0;
     }
+    int error = 0;
+    const pa_usec_t reported = pa_simple_get_latency(stream, &error);
+    if (reported != pa_usec_t(-1))
+        buffered = std::min(buffered, double(reported) / 1000.0);
     playedFrames = writtenFrames - qint64(buffered * sampleSpec.rate / 1000.0);
     return buffered;
 }
@@ -284,7 +292,10 @@ void WaveOutDevice::Engine::run() {
                 continue;
             }
         }
+        // Asking the server may wait for it: the window thread must not.
+        lock.unlock();
         const double buffered = bufferedMs();
+        lock.lock();
         if (stopping || flushPending || gen != generation)
             continue;
         if (buffered + chunkMs > aheadMs) {
