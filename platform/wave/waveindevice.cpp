@@ -3,13 +3,16 @@
 #include "wavecommon.h"
 #include "wavedevices.h"
 
-#include <QAudioSource>
+#include <pulse/simple.h>
+
 #include <QMetaObject>
-#include <QThread>
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace wave {
 
@@ -19,56 +22,52 @@ constexpr qsizetype gsmBlockPcmBytes = gsmBlockSamples * 2;
 // system hands over what it held after a stall all at once, and the owner
 // takes it as fast as it hands buffers back.
 constexpr qsizetype maxBacklogBytes = 25 * gsmBlockPcmBytes;
-// Qt's PulseAudio source says data is there only every 40 ms or so, though
-// the server delivers it in 10 ms pieces; asking this often takes each
-// piece as it comes, so a block is complete as soon as its sound is. Only
-// speech is worth the wake-ups: a level reading may come 40 ms late.
-constexpr int pollIntervalMs = 4;
+// The server hands sound over in pieces this long, so a 40 ms block is
+// complete a few milliseconds after its last sound was spoken.
+constexpr int pieceMs = 10;
 // What the reading thread keeps for the application's thread: a second.
 constexpr int maxKeptMs = 1000;
-// A level capture nobody hands buffers to stops its stream after this long,
-// so an idle radio is not woken for sound it drops; the next buffer starts
-// it again.
+// A level capture nobody hands buffers to closes its stream after this long,
+// so an idle radio is not woken for sound it drops; the next buffer opens it
+// again.
 constexpr int restAfterMs = 300;
 } // namespace
 
-// The Qt source lives and is read on a thread of its own, so no sound waits
-// for the application's thread; what it read is kept here until that
-// thread takes it. The members after `posted` belong to the reading thread.
+// The source is read on a thread of its own, so no sound waits for the
+// application's thread; what it read is kept here until that thread takes
+// it. The stream belongs to the reading thread.
 struct WaveInDevice::Engine {
     WaveInDevice *owner = nullptr;
+    QByteArray sourceName;
+    pa_sample_spec sampleSpec{};
+    qsizetype pieceBytes = 0;
     qsizetype maxBytes = 0;
-    QThread thread;
-    QObject *context = nullptr; // lives in the reading thread
+    std::thread thread;
+    pa_simple *stream = nullptr;
 
     std::mutex mutex;
+    std::condition_variable wake;
     // Guarded by the mutex:
+    enum class Opening { pending, done, failed } opening = Opening::pending;
     QByteArray read;
     bool posted = false;
+    bool resting = false;
+    bool stopping = false;
 
-    std::unique_ptr<QAudioSource> source;
-    QIODevice *input = nullptr;
-    QTimer *poll = nullptr;
-
-    ~Engine() {
-        if (source)
-            inThread([this] { close(); });
-        thread.quit();
-        thread.wait();
+    ~Engine() { finish(); }
+    // Ends the reading thread; the piece being read comes in first.
+    void finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (thread.joinable())
+            thread.join();
     }
-    // Runs fn in the reading thread and waits for it.
-    template <typename Fn> void inThread(Fn fn) {
-        QMetaObject::invokeMethod(context, fn, Qt::BlockingQueuedConnection);
-    }
-    // In the reading thread: polled asks the source every few milliseconds.
-    bool start(const QAudioDevice &device, const QAudioFormat &format, bool polled);
-    void readAll();
-    void close() {
-        input = nullptr;
-        delete poll;
-        poll = nullptr;
-        source.reset();
-    }
+    bool openStream();
+    void run();
+    void keep(const char *data, qsizetype size);
     QByteArray take() {
         std::lock_guard<std::mutex> lock(mutex);
         posted = false;
@@ -76,45 +75,65 @@ struct WaveInDevice::Engine {
     }
 };
 
-bool WaveInDevice::Engine::start(const QAudioDevice &device, const QAudioFormat &format,
-                                 bool polled) {
-    source = std::make_unique<QAudioSource>(device, format);
-    // Qt's own buffer size is kept: with a smaller one the PulseAudio backend
-    // of Qt 6.4 delivers only part of the sound.
-    input = source->start();
-    if (!input || source->error() != QAudio::NoError) {
-        input = nullptr;
-        source.reset();
-        return false;
-    }
-    QObject::connect(input, &QIODevice::readyRead, context, [this] { readAll(); });
-    if (polled) {
-        poll = new QTimer(context);
-        poll->setTimerType(Qt::PreciseTimer);
-        QObject::connect(poll, &QTimer::timeout, context, [this] { readAll(); });
-        poll->start(pollIntervalMs);
-    }
-    return true;
+bool WaveInDevice::Engine::openStream() {
+    pa_buffer_attr attr;
+    attr.maxlength = quint32(-1);
+    attr.tlength = quint32(-1);
+    attr.prebuf = quint32(-1);
+    attr.minreq = quint32(-1);
+    attr.fragsize = quint32(pieceBytes);
+    int error = 0;
+    stream = pa_simple_new(nullptr, "Marlox", PA_STREAM_RECORD,
+                           sourceName.isEmpty() ? nullptr : sourceName.constData(), "Mikrofon",
+                           &sampleSpec, nullptr, &attr, &error);
+    return stream != nullptr;
 }
 
-void WaveInDevice::Engine::readAll() {
-    if (!input)
-        return;
-    std::array<char, 4096> chunk;
+void WaveInDevice::Engine::keep(const char *data, qsizetype size) {
     std::lock_guard<std::mutex> lock(mutex);
-    for (;;) {
-        const qint64 got = input->read(chunk.data(), qint64(chunk.size()));
-        if (got <= 0)
-            break;
-        read.append(chunk.data(), got);
-    }
+    read.append(data, size);
     if (read.size() > maxBytes)
         read.remove(0, read.size() - maxBytes);
-    if (!posted && !read.isEmpty()) {
+    if (!posted) {
         posted = true;
         QMetaObject::invokeMethod(
             owner, [target = owner] { target->readAvailable(); }, Qt::QueuedConnection);
     }
+}
+
+// The reading thread: opens the stream and says so, then reads piece by
+// piece until stopped. A resting capture closes its stream until it is
+// wanted again. A read that fails (the server went away) ends the capture:
+// it delivers nothing more, as a device pulled out would.
+void WaveInDevice::Engine::run() {
+    const bool opened = openStream();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        opening = opened ? Opening::done : Opening::failed;
+    }
+    wake.notify_all();
+    std::vector<char> piece(static_cast<size_t>(pieceBytes));
+    while (stream) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (resting) {
+                lock.unlock();
+                pa_simple_free(std::exchange(stream, nullptr));
+                lock.lock();
+                wake.wait(lock, [&] { return stopping || !resting; });
+            }
+            if (stopping)
+                break;
+        }
+        if (!stream && !openStream())
+            break;
+        int error = 0;
+        if (pa_simple_read(stream, piece.data(), piece.size(), &error) < 0)
+            break;
+        keep(piece.data(), pieceBytes);
+    }
+    if (stream)
+        pa_simple_free(std::exchange(stream, nullptr));
 }
 
 WaveInDevice::WaveInDevice(const WaveFormat &format, qintptr callbackWindow)
@@ -164,7 +183,11 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     m_restTimer.stop();
     if (m_engine && m_resting) {
         m_resting = false;
-        m_engine->inThread([engine = m_engine.get()] { engine->source->resume(); });
+        {
+            std::lock_guard<std::mutex> lock(m_engine->mutex);
+            m_engine->resting = false;
+        }
+        m_engine->wake.notify_all();
     }
     if (m_encoder && m_engine)
         encodePending();
@@ -178,17 +201,22 @@ MMRESULT WaveInDevice::start() {
         return MMSYSERR_NOERROR;
     auto engine = std::make_unique<Engine>();
     engine->owner = this;
+    engine->sourceName = m_audioDevice.id();
+    engine->sampleSpec.rate = quint32(m_audioFormat.sampleRate());
+    engine->sampleSpec.channels = quint8(m_audioFormat.channelCount());
+    engine->sampleSpec.format =
+        m_audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    engine->pieceBytes = qsizetype(m_audioFormat.bytesForDuration(qint64(pieceMs) * 1000));
     engine->maxBytes = qsizetype(m_audioFormat.bytesForDuration(qint64(maxKeptMs) * 1000));
-    engine->thread.setObjectName(QStringLiteral("capture"));
-    engine->context = new QObject;
-    engine->context->moveToThread(&engine->thread);
-    QObject::connect(&engine->thread, &QThread::finished, engine->context, &QObject::deleteLater);
-    engine->thread.start();
-    bool started = false;
-    engine->inThread(
-        [&] { started = engine->start(m_audioDevice, m_audioFormat, m_encoder != nullptr); });
-    if (!started)
-        return MMSYSERR_ERROR;
+    Engine *running = engine.get();
+    engine->thread = std::thread([running] { running->run(); });
+    {
+        // The server answers in a few milliseconds; the sound from here on is kept.
+        std::unique_lock<std::mutex> lock(engine->mutex);
+        engine->wake.wait(lock, [&] { return engine->opening != Engine::Opening::pending; });
+        if (engine->opening == Engine::Opening::failed)
+            return MMSYSERR_ERROR;
+    }
     m_engine = std::move(engine);
     m_resting = false;
     if (!m_encoder && m_queue.empty())
@@ -201,10 +229,7 @@ MMRESULT WaveInDevice::stop() {
         return MMSYSERR_INVALHANDLE;
     if (m_engine) {
         m_restTimer.stop();
-        m_engine->inThread([engine = m_engine.get()] {
-            engine->readAll();
-            engine->close();
-        });
+        m_engine->finish();
         readAvailable();
         m_engine.reset();
     }
@@ -294,7 +319,8 @@ void WaveInDevice::finishFront() {
 void WaveInDevice::rest() {
     if (m_engine && m_queue.empty() && !m_resting) {
         m_resting = true;
-        m_engine->inThread([engine = m_engine.get()] { engine->source->suspend(); });
+        std::lock_guard<std::mutex> lock(m_engine->mutex);
+        m_engine->resting = true;
     }
 }
 
