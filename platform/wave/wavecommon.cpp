@@ -3,6 +3,9 @@
 #include "messagewindow.h"
 #include "wavedevices.h"
 
+#include <pulse/pulseaudio.h>
+
+#include <QDeadlineTimer>
 #include <QMediaDevices>
 
 namespace wave {
@@ -87,6 +90,54 @@ MMRESULT audioFormatFor(const WaveFormat &format, QAudioFormat &audioFormat) {
     return WAVERR_BADFORMAT;
 }
 
+namespace {
+
+// The server's default sink or source as it names it now; empty when it
+// does not answer within a second.
+QByteArray serverDefault(bool input) {
+    struct Asked {
+        bool input = false;
+        bool answered = false;
+        QByteArray name;
+    } asked;
+    asked.input = input;
+    pa_mainloop *loop = pa_mainloop_new();
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "Marlox");
+    pa_operation *operation = nullptr;
+    const QDeadlineTimer deadline(1000);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (!asked.answered && !deadline.hasExpired()) {
+            const pa_context_state_t state = pa_context_get_state(context);
+            if (!PA_CONTEXT_IS_GOOD(state))
+                break;
+            if (state == PA_CONTEXT_READY && !operation)
+                operation = pa_context_get_server_info(
+                    context,
+                    [](pa_context *, const pa_server_info *info, void *data) {
+                        auto *a = static_cast<Asked *>(data);
+                        const char *name = !info      ? nullptr
+                                           : a->input ? info->default_source_name
+                                                      : info->default_sink_name;
+                        a->name = name ? QByteArray(name) : QByteArray();
+                        a->answered = true;
+                    },
+                    &asked);
+            // Waits for the server at most 10 ms at a time.
+            if (pa_mainloop_prepare(loop, 10000) < 0 || pa_mainloop_poll(loop) < 0 ||
+                pa_mainloop_dispatch(loop) < 0)
+                break;
+        }
+    }
+    if (operation)
+        pa_operation_unref(operation);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return asked.name;
+}
+
+} // namespace
+
 MMRESULT pickDevice(QAudioDevice::Mode mode, int deviceId, QAudioDevice &device) {
     const bool input = mode == QAudioDevice::Input;
     const QList<QAudioDevice> devices =
@@ -94,6 +145,15 @@ MMRESULT pickDevice(QAudioDevice::Mode mode, int deviceId, QAudioDevice &device)
     if (devices.isEmpty())
         return MMSYSERR_NODRIVER;
     if (deviceId == WAVE_MAPPER) {
+        // Qt 6.4 learns the server's default only when it changes while the
+        // program runs, and until then takes the first device in its list:
+        // the server is asked instead.
+        const QByteArray name = serverDefault(input);
+        for (const QAudioDevice &candidate : devices)
+            if (candidate.id() == name) {
+                device = candidate;
+                return MMSYSERR_NOERROR;
+            }
         device = input ? QMediaDevices::defaultAudioInput() : QMediaDevices::defaultAudioOutput();
         if (device.isNull())
             device = devices.first();

@@ -7,6 +7,7 @@
 
 #include <QAudioDevice>
 #include <QMediaDevices>
+#include <QProcess>
 #include <QTest>
 #include <array>
 #include <cmath>
@@ -64,6 +65,13 @@ WaveFormat gsmWithBlockAlign(quint16 align) {
     return f;
 }
 
+QByteArray pactl(const QStringList &arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    return process.readAllStandardOutput().trimmed();
+}
+
 WaveFormat pcmWithBlockAlign(quint16 align) {
     WaveFormat f = pcmFormat(11025, 1, 16);
     f.nBlockAlign = align;
@@ -76,6 +84,7 @@ class WaveLayerTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init() { received.clear(); }
 
     void gsmRoundTripKeepsTheSignal_data();
@@ -91,17 +100,31 @@ private slots:
     void openChecksFormat_data();
     void openChecksFormat();
     void openChecksDeviceAndWindow();
+    void defaultDeviceIsTheServersDefault();
     void headerRules();
 
     void captureFillsAndReturnsBuffers();
     void pcmCaptureWithoutNotifications();
     void playbackReturnsEveryBuffer();
     void resetReturnsQueuedBuffersUnplayed();
+
+private:
+    QByteArray m_chosenModule;
 };
 
 void WaveLayerTest::initTestCase() {
+    // A second source, made the default before Qt has looked at the devices:
+    // the same sound as the first, under another name.
+    m_chosenModule = pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
+                            "source_name=marlox_chosen"});
+    pactl({"set-default-source", "marlox_chosen"});
     QVERIFY2(!QMediaDevices::audioOutputs().isEmpty() && !QMediaDevices::audioInputs().isEmpty(),
              "no audio devices: run the tests through scripts/test, which starts an audio server");
+}
+
+void WaveLayerTest::cleanupTestCase() {
+    pactl({"set-default-source", "marlox_source"});
+    pactl({"unload-module", QString::fromLatin1(m_chosenModule)});
 }
 
 void WaveLayerTest::gsmRoundTripKeepsTheSignal_data() {
@@ -270,6 +293,13 @@ void WaveLayerTest::openChecksDeviceAndWindow() {
     QCOMPARE(WaveInDevice::open(in, WAVE_MAPPER, gsmVoiceFormat(), gone), MMSYSERR_INVALPARAM);
     QCOMPARE(WaveOutDevice::open(out, WAVE_MAPPER, gsmVoiceFormat(), gone), MMSYSERR_INVALPARAM);
     QVERIFY(!in && !out);
+}
+
+void WaveLayerTest::defaultDeviceIsTheServersDefault() {
+    std::unique_ptr<WaveInDevice> in;
+    QCOMPARE(WaveInDevice::open(in, WAVE_MAPPER, gsmVoiceFormat(), 0), MMSYSERR_NOERROR);
+    QCOMPARE(in->deviceId(), QByteArray("marlox_chosen"));
+    QCOMPARE(in->close(), MMSYSERR_NOERROR);
 }
 
 void WaveLayerTest::headerRules() {
