@@ -312,9 +312,14 @@ int main(int argc, char *argv[]) {
         // stream gets a deep buffer (the variable is read as it opens).
         const QByteArray latency = qgetenv("PULSE_LATENCY_MSEC");
         qputenv("PULSE_LATENCY_MSEC", "100");
-        steadyMouth.play(600, (continuousSeconds + 2) * 1000, 8000, markEveryMs);
+        steadyMouth.play(600, (continuousSeconds + 4) * 1000, 8000, markEveryMs);
         qputenv("PULSE_LATENCY_MSEC", latency);
-        air::runFor(500);
+        // A sink that had no stream may take the tone's sound only after it
+        // has woken, up to two seconds later: the key is pressed once the
+        // microphone hears the tone.
+        const qsizetype toneFrom = microphone.size();
+        (void)air::runUntil([&] { return microphone.onsetFrom(toneFrom, 1000) >= 0; }, 5000);
+        air::runFor(100);
         const double bytesBefore = listener->receivedBytes;
         const qint64 relayBytesBefore = relayBytes;
         const wave::PlayoutTotals playoutBefore = wave::WaveOutDevice::playoutTotals();

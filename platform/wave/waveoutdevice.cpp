@@ -251,10 +251,6 @@ void WaveOutDevice::Engine::run() {
     const int chunkFrames = int(sampleSpec.rate) * chunkMs / 1000;
     std::vector<char> chunk(size_t(chunkFrames * frameBytes));
     std::vector<qint64> done;
-    // The voice stream connects before the first block comes: a sink that
-    // had no stream takes a new one's sound only after it has woken.
-    if (voice)
-        openStream();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         wake.wait(lock, [&] { return stopping || flushPending || hasWork(); });

@@ -50,7 +50,6 @@ void moveLoudspeakerSourceLast() {
     }
     runPactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
               "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
-    runPactl({"set-default-source", "marlox_source"});
 }
 
 } // namespace
@@ -62,6 +61,7 @@ SeparateMouth::SeparateMouth() {
                            "source_name=marlox_mouth_mic", "master_channel_map=mono",
                            "channel_map=mono"});
     moveLoudspeakerSourceLast();
+    runPactl({"set-default-source", "marlox_mouth_mic"});
     (void)QTest::qWaitFor([this] { return ready(); }, 5000);
 }
 
@@ -71,8 +71,10 @@ SeparateMouth::~SeparateMouth() {
     runPactl({"set-default-source", "marlox_source"});
 }
 
+// The server's default, and a device this process's radios can find.
 bool SeparateMouth::ready() const {
-    return QMediaDevices::defaultAudioInput().id() == "marlox_mouth_mic";
+    return runPactl({"get-default-source"}) == "marlox_mouth_mic" &&
+           !deviceById(true, "marlox_mouth_mic").isNull();
 }
 
 Gaps gapsIn(const std::vector<qint16> &samples, int threshold) {

@@ -90,10 +90,9 @@ private:
 };
 
 // A sink for the talker's mouth, marlox_mouth, and a source from its
-// monitor listed before the loudspeaker's monitor source, so that it is the
-// default input (Qt 6.4 takes the first input as the default). Then the
-// loudspeaker's recording holds only what the listener plays. Undone when
-// it goes.
+// monitor that the server takes as its default input; the loudspeaker's
+// monitor source is made anew in mono after it. Then the loudspeaker's
+// recording holds only what the listener plays. Undone when it goes.
 class SeparateMouth {
 public:
     SeparateMouth();
