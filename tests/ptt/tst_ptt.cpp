@@ -535,7 +535,8 @@ void PttTest::sendMeterReadsTheDefaultInput() {
     const QByteArray speech = m_radio->objWaveIn->device()->deviceId();
     m_radio->objWaveIn->RecordStop();
     QCOMPARE(m_radio->levelWaveIn->deviceId(), speech);
-    QCOMPARE(speech, QMediaDevices::defaultAudioInput().id());
+    // The server's default, whether or not Qt has heard of the change yet.
+    QCOMPARE(speech, QByteArray("marlox_mic"));
 }
 
 void PttTest::needleReachesFullScaleIn21Ticks() {
