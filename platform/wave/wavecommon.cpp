@@ -90,6 +90,15 @@ MMRESULT audioFormatFor(const WaveFormat &format, QAudioFormat &audioFormat) {
     return WAVERR_BADFORMAT;
 }
 
+pa_sample_spec sampleSpecFor(const QAudioFormat &audioFormat) {
+    pa_sample_spec spec{};
+    spec.rate = quint32(audioFormat.sampleRate());
+    spec.channels = quint8(audioFormat.channelCount());
+    spec.format =
+        audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    return spec;
+}
+
 namespace {
 
 // The server's default sink or source as it names it now; empty when it

@@ -2,6 +2,8 @@
 
 #include "wavetypes.h"
 
+#include <pulse/sample.h>
+
 #include <QAudioDevice>
 #include <QAudioFormat>
 
@@ -12,6 +14,9 @@ qintptr nextDeviceHandle();
 
 // Checks a format record and gives the PCM format the Qt device runs in.
 MMRESULT audioFormatFor(const WaveFormat &format, QAudioFormat &audioFormat);
+
+// The sound server's form of the PCM format a device runs in.
+pa_sample_spec sampleSpecFor(const QAudioFormat &audioFormat);
 
 // WAVE_MAPPER is the default device, 0.. index the system's device list.
 MMRESULT pickDevice(QAudioDevice::Mode mode, int deviceId, QAudioDevice &device);

@@ -76,7 +76,6 @@ private:
     QAudioFormat m_audioFormat;
     // Made on start and dropped on stop.
     std::unique_ptr<Engine> m_engine;
-    bool m_resting = false;
     std::unique_ptr<GsmCoder> m_encoder;
     QByteArray m_pendingPcm; // sound not yet coded into a buffer
     std::deque<WaveHeader *> m_queue;

@@ -181,8 +181,7 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     header->dwBytesRecorded = 0;
     m_queue.push_back(header);
     m_restTimer.stop();
-    if (m_engine && m_resting) {
-        m_resting = false;
+    if (m_engine) {
         {
             std::lock_guard<std::mutex> lock(m_engine->mutex);
             m_engine->resting = false;
@@ -202,10 +201,7 @@ MMRESULT WaveInDevice::start() {
     auto engine = std::make_unique<Engine>();
     engine->owner = this;
     engine->sourceName = m_audioDevice.id();
-    engine->sampleSpec.rate = quint32(m_audioFormat.sampleRate());
-    engine->sampleSpec.channels = quint8(m_audioFormat.channelCount());
-    engine->sampleSpec.format =
-        m_audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    engine->sampleSpec = detail::sampleSpecFor(m_audioFormat);
     engine->pieceBytes = qsizetype(m_audioFormat.bytesForDuration(qint64(pieceMs) * 1000));
     engine->maxBytes = qsizetype(m_audioFormat.bytesForDuration(qint64(maxKeptMs) * 1000));
     Engine *running = engine.get();
@@ -218,7 +214,6 @@ MMRESULT WaveInDevice::start() {
             return MMSYSERR_ERROR;
     }
     m_engine = std::move(engine);
-    m_resting = false;
     if (!m_encoder && m_queue.empty())
         m_restTimer.start();
     return MMSYSERR_NOERROR;
@@ -317,8 +312,7 @@ void WaveInDevice::finishFront() {
 }
 
 void WaveInDevice::rest() {
-    if (m_engine && m_queue.empty() && !m_resting) {
-        m_resting = true;
+    if (m_engine && m_queue.empty()) {
         std::lock_guard<std::mutex> lock(m_engine->mutex);
         m_engine->resting = true;
     }

@@ -370,10 +370,7 @@ MMRESULT WaveOutDevice::open(std::unique_ptr<WaveOutDevice> &device, int deviceI
     engine->owner = opened.get();
     engine->sinkName = audioDevice.id();
     engine->voice = format.wFormatTag == WAVE_FORMAT_GSM610;
-    engine->sampleSpec.rate = quint32(audioFormat.sampleRate());
-    engine->sampleSpec.channels = quint8(audioFormat.channelCount());
-    engine->sampleSpec.format =
-        audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    engine->sampleSpec = detail::sampleSpecFor(audioFormat);
     engine->frameBytes = audioFormat.bytesPerFrame();
     engine->aheadMs = aheadFromEnvironment(engine->voice ? voiceAheadMs : fileAheadMs);
     Engine *running = engine.get();

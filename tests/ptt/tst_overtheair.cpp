@@ -207,11 +207,11 @@ void OverTheAirTest::compactWindowTalksToTheOtherStation() {
 
 // A four-second over with a steady tone: every 40 ms a block goes out from
 // the press on, and the other loudspeaker plays it from its first block
-// without breaking up. The bounds leave room
-// for a busy machine (the benchmark holds the figures); what they catch is
-// sound lost in capture and a stream that stalls on a late block. A listener
-// on the relay counts and times what the talker sent, so that a break shows
-// on which side of the line it came about.
+// without breaking up. The bounds leave room for a busy machine (the
+// benchmark holds the figures); what they catch is sound lost in capture
+// and a stream that stalls on a late block. A listener on the relay counts
+// and times what the talker sent, so that a break shows on which side of
+// the line it came about.
 void OverTheAirTest::steadyToneIsHeardWithoutBreaks() {
     constexpr int overMs = 4000;
     air::SeparateMouth separate;
