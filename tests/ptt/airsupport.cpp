@@ -1,5 +1,7 @@
 #include "airsupport.h"
 
+#include "audioserver.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMediaDevices>
@@ -16,6 +18,8 @@
 #include <random>
 
 namespace air {
+
+using testsupport::pactl;
 
 namespace {
 
@@ -35,45 +39,38 @@ QAudioDevice deviceById(bool input, const QByteArray &id) {
     return found;
 }
 
-QByteArray runPactl(const QStringList &arguments) {
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    return process.readAllStandardOutput().trimmed();
-}
-
 void moveLoudspeakerSourceLast() {
-    const QList<QByteArray> lines = runPactl({"list", "short", "modules"}).split('\n');
+    const QList<QByteArray> lines = pactl({"list", "short", "modules"}).split('\n');
     for (const QByteArray &line : lines) {
         if (line.contains("source_name=marlox_source"))
-            runPactl({"unload-module", QString::fromLatin1(line.split('\t').first())});
+            pactl({"unload-module", QString::fromLatin1(line.split('\t').first())});
     }
-    runPactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
+    pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
               "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
 }
 
 } // namespace
 
 SeparateMouth::SeparateMouth() {
-    m_modules << runPactl(
+    m_modules << pactl(
         {"load-module", "module-null-sink", "sink_name=marlox_mouth", "rate=8000", "channels=1"});
-    m_modules << runPactl({"load-module", "module-remap-source", "master=marlox_mouth.monitor",
+    m_modules << pactl({"load-module", "module-remap-source", "master=marlox_mouth.monitor",
                            "source_name=marlox_mouth_mic", "master_channel_map=mono",
                            "channel_map=mono"});
     moveLoudspeakerSourceLast();
-    runPactl({"set-default-source", "marlox_mouth_mic"});
+    pactl({"set-default-source", "marlox_mouth_mic"});
     (void)QTest::qWaitFor([this] { return ready(); }, 5000);
 }
 
 SeparateMouth::~SeparateMouth() {
     for (const QByteArray &module : m_modules)
-        runPactl({"unload-module", QString::fromLatin1(module)});
-    runPactl({"set-default-source", "marlox_source"});
+        pactl({"unload-module", QString::fromLatin1(module)});
+    pactl({"set-default-source", "marlox_source"});
 }
 
 // The server's default, and a device this process's radios can find.
 bool SeparateMouth::ready() const {
-    return runPactl({"get-default-source"}) == "marlox_mouth_mic" &&
+    return pactl({"get-default-source"}) == "marlox_mouth_mic" &&
            !deviceById(true, "marlox_mouth_mic").isNull();
 }
 

@@ -4,6 +4,7 @@
 
 #include "audio/clsWaveIn.h"
 #include "audio/clsWaveOut.h"
+#include "audioserver.h"
 #include "control/MRLS_Einlog.h"
 #include "mscomm.h"
 #include "radio/frmMain.h"
@@ -17,7 +18,6 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMediaDevices>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,14 +44,6 @@ void sendKey(QWidget *target, QEvent::Type type, Qt::Key key, bool autoRepeat = 
 bool playbackOpen(frmMain &radio) {
     const QByteArray silence(65, '\0');
     return radio.objWaveOut->PlayBuffer(silence.constData(), 65);
-}
-
-// Runs pactl against the test audio server; its output, trimmed.
-QByteArray pactl(const QStringList &arguments) {
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    return process.readAllStandardOutput().trimmed();
 }
 
 enum class Source { SpaceBar, CompactWindow, MouseOnKey, KeyPicture };
@@ -518,15 +510,9 @@ void PttTest::sendMeter() {
 // A desktop lists other inputs before the microphone, and the default may
 // be any of them; the meter must hear what the speech capture hears.
 void PttTest::sendMeterReadsTheDefaultInput() {
-    const QByteArray module =
-        pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
-               "source_name=marlox_mic", "master_channel_map=mono", "channel_map=mono"});
-    QVERIFY(!module.isEmpty());
-    pactl({"set-default-source", "marlox_mic"});
-    const auto restore = qScopeGuard([&] {
-        pactl({"set-default-source", "marlox_source"});
-        pactl({"unload-module", QString::fromLatin1(module)});
-    });
+    const testsupport::DefaultSource mic(QStringLiteral("marlox_mic"),
+                                         {"master_channel_map=mono", "channel_map=mono"});
+    QVERIFY(mic.loaded());
     QTRY_COMPARE(QMediaDevices::audioInputs().size(), 2);
 
     startRadio(false);

@@ -1,16 +1,17 @@
 // The wave layer against a real audio server (scripts/test starts one with a
 // null sink whose monitor feeds the default source).
 
+#include "audioserver.h"
 #include "gsmcodec.h"
 #include "messagewindow.h"
 #include "wavedevices.h"
 
 #include <QAudioDevice>
 #include <QMediaDevices>
-#include <QProcess>
 #include <QTest>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -65,13 +66,6 @@ WaveFormat gsmWithBlockAlign(quint16 align) {
     return f;
 }
 
-QByteArray pactl(const QStringList &arguments) {
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(10000);
-    return process.readAllStandardOutput().trimmed();
-}
-
 WaveFormat pcmWithBlockAlign(quint16 align) {
     WaveFormat f = pcmFormat(11025, 1, 16);
     f.nBlockAlign = align;
@@ -109,22 +103,19 @@ private slots:
     void resetReturnsQueuedBuffersUnplayed();
 
 private:
-    QByteArray m_chosenModule;
+    std::optional<testsupport::DefaultSource> m_chosen;
 };
 
 void WaveLayerTest::initTestCase() {
     // A second source, made the default before Qt has looked at the devices:
     // the same sound as the first, under another name.
-    m_chosenModule = pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
-                            "source_name=marlox_chosen"});
-    pactl({"set-default-source", "marlox_chosen"});
+    m_chosen.emplace(QStringLiteral("marlox_chosen"));
     QVERIFY2(!QMediaDevices::audioOutputs().isEmpty() && !QMediaDevices::audioInputs().isEmpty(),
              "no audio devices: run the tests through scripts/test, which starts an audio server");
 }
 
 void WaveLayerTest::cleanupTestCase() {
-    pactl({"set-default-source", "marlox_source"});
-    pactl({"unload-module", QString::fromLatin1(m_chosenModule)});
+    m_chosen.reset();
 }
 
 void WaveLayerTest::gsmRoundTripKeepsTheSignal_data() {
