@@ -35,12 +35,7 @@ void clsWaveIn::Subclassing_Terminate() {
 bool clsWaveIn::RecordStart(const wave::WaveFormat &format) {
     if (m_hWaveIn)
         return true;
-    // Without its window the object would never see a buffer come back.
-    const wave::MMRESULT r =
-        m_Window.handle()
-            ? wave::WaveInDevice::open(m_hWaveIn, wave::WAVE_MAPPER, format, m_Window.handle())
-            : wave::MMSYSERR_INVALPARAM;
-    if (r != wave::MMSYSERR_NOERROR) {
+    if (const wave::MMRESULT r = modWave::openDefault(m_hWaveIn, format, m_Window)) {
         raiseDeviceError(r);
         return false;
     }
@@ -60,21 +55,7 @@ bool clsWaveIn::RecordStop() {
     if (!m_hWaveIn)
         return false;
     m_Recording = false;
-    // The audio system may dispatch events while it stops; notices handled
-    // meanwhile must find no current device, or they would queue new buffers.
-    std::unique_ptr<wave::WaveInDevice> device = std::move(m_hWaveIn);
-    if (const wave::MMRESULT r = device->stop())
-        raiseDeviceError(r);
-    if (const wave::MMRESULT r = device->reset())
-        raiseDeviceError(r);
-    if (const wave::MMRESULT r = device->close()) {
-        raiseDeviceError(r);
-        // Unless a new device was opened from an event dispatched meanwhile.
-        if (!m_hWaveIn)
-            m_hWaveIn = std::move(device);
-        return false;
-    }
-    return true;
+    return modWave::closeCurrent(m_hWaveIn, [this](wave::MMRESULT r) { raiseDeviceError(r); });
 }
 
 qintptr clsWaveIn::IncommingMessage(qintptr hWnd, quint32 uMsg, qintptr wParam, qintptr lParam) {

@@ -34,11 +34,7 @@ void clsWaveOut::Subclassing_Terminate() {
 bool clsWaveOut::PlaybackStart(const wave::WaveFormat &format) {
     if (m_hWaveOut)
         return true;
-    const wave::MMRESULT r =
-        m_Window.handle()
-            ? wave::WaveOutDevice::open(m_hWaveOut, wave::WAVE_MAPPER, format, m_Window.handle())
-            : wave::MMSYSERR_INVALPARAM;
-    if (r != wave::MMSYSERR_NOERROR) {
+    if (const wave::MMRESULT r = modWave::openDefault(m_hWaveOut, format, m_Window)) {
         raiseDeviceError(r);
         return false;
     }
@@ -46,20 +42,7 @@ bool clsWaveOut::PlaybackStart(const wave::WaveFormat &format) {
 }
 
 bool clsWaveOut::PlaybackStop() {
-    if (!m_hWaveOut)
-        return false;
-    // As in clsWaveIn::RecordStop: no current device while the audio system stops.
-    std::unique_ptr<wave::WaveOutDevice> device = std::move(m_hWaveOut);
-    if (const wave::MMRESULT r = device->reset())
-        raiseDeviceError(r);
-    if (const wave::MMRESULT r = device->close()) {
-        raiseDeviceError(r);
-        // Unless a new device was opened from an event dispatched meanwhile.
-        if (!m_hWaveOut)
-            m_hWaveOut = std::move(device);
-        return false;
-    }
-    return true;
+    return modWave::closeCurrent(m_hWaveOut, [this](wave::MMRESULT r) { raiseDeviceError(r); });
 }
 
 bool clsWaveOut::PlayBuffer(const char *Pointer, qint32 Length) {

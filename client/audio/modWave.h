@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <memory>
 #include <stdexcept>
 
 class clsWaveIn;
@@ -64,5 +65,39 @@ private:
     wave::WindowProc m_OldWndProc = nullptr;
     qintptr m_hWnd = 0;
 };
+
+// Opens the default device for an object's window; without the window the
+// object would never see a buffer come back.
+template <class Device>
+wave::MMRESULT openDefault(std::unique_ptr<Device> &device, const wave::WaveFormat &format,
+                           const HiddenWindow &window) {
+    return window.handle() ? Device::open(device, wave::WAVE_MAPPER, format, window.handle())
+                           : wave::MMSYSERR_INVALPARAM;
+}
+
+// Stops (a capture device), resets and closes an object's device, handing
+// each failure to report. The device is not current while the audio system
+// stops: notices handled meanwhile must find none, or they would queue new
+// buffers. One that will not close stays current, unless a new one was opened
+// from an event dispatched meanwhile.
+template <class Device, class Report>
+bool closeCurrent(std::unique_ptr<Device> &current, Report report) {
+    if (!current)
+        return false;
+    std::unique_ptr<Device> device = std::move(current);
+    if constexpr (requires { device->stop(); }) {
+        if (const wave::MMRESULT r = device->stop())
+            report(r);
+    }
+    if (const wave::MMRESULT r = device->reset())
+        report(r);
+    if (const wave::MMRESULT r = device->close()) {
+        report(r);
+        if (!current)
+            current = std::move(device);
+        return false;
+    }
+    return true;
+}
 
 } // namespace modWave
