@@ -46,7 +46,7 @@ void moveLoudspeakerSourceLast() {
             pactl({"unload-module", QString::fromLatin1(line.split('\t').first())});
     }
     pactl({"load-module", "module-remap-source", "master=marlox_sink.monitor",
-              "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
+           "source_name=marlox_source", "master_channel_map=mono", "channel_map=mono"});
 }
 
 } // namespace
@@ -55,8 +55,8 @@ SeparateMouth::SeparateMouth() {
     m_modules << pactl(
         {"load-module", "module-null-sink", "sink_name=marlox_mouth", "rate=8000", "channels=1"});
     m_modules << pactl({"load-module", "module-remap-source", "master=marlox_mouth.monitor",
-                           "source_name=marlox_mouth_mic", "master_channel_map=mono",
-                           "channel_map=mono"});
+                        "source_name=marlox_mouth_mic", "master_channel_map=mono",
+                        "channel_map=mono"});
     moveLoudspeakerSourceLast();
     pactl({"set-default-source", "marlox_mouth_mic"});
     (void)QTest::qWaitFor([this] { return ready(); }, 5000);
