@@ -91,12 +91,12 @@ MMRESULT audioFormatFor(const WaveFormat &format, QAudioFormat &audioFormat) {
 }
 
 pa_sample_spec sampleSpecFor(const QAudioFormat &audioFormat) {
-    pa_sample_spec spec{};
-    spec.rate = quint32(audioFormat.sampleRate());
-    spec.channels = quint8(audioFormat.channelCount());
-    spec.format =
+    pa_sample_spec sampleSpec{};
+    sampleSpec.rate = quint32(audioFormat.sampleRate());
+    sampleSpec.channels = quint8(audioFormat.channelCount());
+    sampleSpec.format =
         audioFormat.sampleFormat() == QAudioFormat::UInt8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    return spec;
+    return sampleSpec;
 }
 
 namespace {

@@ -182,11 +182,14 @@ MMRESULT WaveInDevice::addBuffer(WaveHeader *header) {
     m_queue.push_back(header);
     m_restTimer.stop();
     if (m_engine) {
+        bool wasResting = false;
         {
             std::lock_guard<std::mutex> lock(m_engine->mutex);
-            m_engine->resting = false;
+            wasResting = std::exchange(m_engine->resting, false);
         }
-        m_engine->wake.notify_all();
+        // Only a resting capture thread waits for a buffer.
+        if (wasResting)
+            m_engine->wake.notify_all();
     }
     if (m_encoder && m_engine)
         encodePending();
